@@ -1,0 +1,59 @@
+// Failure types shared by the kernels and the module layer.
+//
+// Kernels never talk to Python. When something goes wrong that the caller
+// cannot be expected to handle (an index past the end of a row, a size that
+// cannot be represented), they throw InternalFailure; when the system's own
+// memory cannot be obtained they throw AllocationFailure. Only the entry
+// guard of the module layer catches either.
+#pragma once
+
+#include <cstddef>
+#include <exception>
+#include <source_location>
+#include <string>
+#include <vector>
+
+namespace metrics {
+
+class InternalFailure : public std::exception {
+ public:
+  // `resumed` marks a failure that continues one already reported elsewhere
+  // (a PanicException raised by Python code we called): no second report.
+  explicit InternalFailure(std::string message,
+                           std::source_location where = std::source_location::current(),
+                           bool resumed = false);
+
+  const char* what() const noexcept override { return message_.c_str(); }
+  const std::string& message() const noexcept { return message_; }
+  const std::source_location& where() const noexcept { return where_; }
+  bool resumed() const noexcept { return resumed_; }
+  // Return addresses captured at the throw site, only when backtraces are
+  // switched on in the environment; empty otherwise.
+  const std::vector<void*>& backtrace() const noexcept { return backtrace_; }
+
+ private:
+  std::string message_;
+  std::source_location where_;
+  bool resumed_;
+  std::vector<void*> backtrace_;
+};
+
+// Name of the environment switch that adds a backtrace to failure reports.
+inline constexpr const char* kBacktraceSwitch = "VEXTRAL_BACKTRACE";
+
+class AllocationFailure : public std::exception {
+ public:
+  explicit AllocationFailure(std::size_t bytes) noexcept : bytes_(bytes) {}
+  const char* what() const noexcept override { return "memory allocation failed"; }
+  std::size_t bytes() const noexcept { return bytes_; }
+
+ private:
+  std::size_t bytes_;
+};
+
+// The bounds failure used wherever an index runs past a row's end.
+[[noreturn]] void fail_index_out_of_bounds(
+    std::size_t len, std::size_t index,
+    std::source_location where = std::source_location::current());
+
+}  // namespace metrics

@@ -1,0 +1,28 @@
+// Binding a fast call's arguments to a function's parameters.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <string_view>
+
+#include "python.hpp"
+
+namespace vextral {
+
+// The constant description of one Python-visible function's parameters.
+// Every parameter is positional-or-keyword; the first `required_count` must
+// receive a value.
+struct FunctionDescription {
+  std::string_view function_name;
+  std::span<const std::string_view> parameter_names;
+  std::size_t required_count;
+};
+
+// Places each argument of a METH_FASTCALL | METH_KEYWORDS call into the slot
+// of its parameter (borrowed references; nothing is converted). Throws a
+// PythonError (TypeError naming the function) when the call does not fit.
+// `slots` has one entry per parameter and starts out all null.
+void extract_arguments_fastcall(const FunctionDescription& description, PyObject* const* args,
+                                Py_ssize_t nargs, PyObject* kwnames, std::span<PyObject*> slots);
+
+}  // namespace vextral

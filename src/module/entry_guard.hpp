@@ -1,0 +1,30 @@
+// The entry guard: every entry point the interpreter calls runs inside it.
+//
+// Inside the guard, failures are C++ exceptions; at the guard they become the
+// interpreter's current exception and the entry point returns null:
+//   PythonError        -> that exception, unchanged
+//   InternalFailure    -> report on standard error, then PanicException
+//   AllocationFailure  -> MemoryError("memory allocation of {n} bytes failed")
+// Nothing escapes: if even the translation fails, the process ends with
+// "uncaught panic at ffi boundary".
+#pragma once
+
+#include "python.hpp"
+
+namespace vextral {
+
+namespace guard_detail {
+void translate_current_exception() noexcept;
+}
+
+template <class Work>
+PyObject* run_guarded(Work&& work) noexcept {
+  try {
+    return work();
+  } catch (...) {
+    guard_detail::translate_current_exception();
+    return nullptr;
+  }
+}
+
+}  // namespace vextral

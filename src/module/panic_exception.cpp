@@ -1,0 +1,38 @@
+#include "panic_exception.hpp"
+
+#include "failure.hpp"
+#include "pending_error.hpp"
+#include "text.hpp"
+
+namespace vextral {
+
+namespace {
+
+// Process-wide cache of the class; filled once and never released.
+PyObject* panic_exception_class = nullptr;
+
+constexpr const char* kDocstring =
+    "\n"
+    "The exception raised when the native code of the extension fails internally\n"
+    "while it is called from Python.\n"
+    "\n"
+    "Like SystemExit, it derives from BaseException rather than Exception, so it\n"
+    "usually propagates all the way up the stack and makes the Python\n"
+    "interpreter exit.\n";
+
+}  // namespace
+
+PyObject* panic_exception_type() {
+  if (panic_exception_class != nullptr) return panic_exception_class;
+  PyObject* created = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kDocstring,
+                                                PyExc_BaseException, nullptr);
+  if (created == nullptr) {
+    PyRef cause = take_pending_error_plainly().value();
+    std::string description = type_name_text(cause.get(), "exception") + ": " + object_text(cause.get());
+    throw metrics::InternalFailure("Failed to initialize new exception type.: " + description);
+  }
+  panic_exception_class = created;
+  return panic_exception_class;
+}
+
+}  // namespace vextral

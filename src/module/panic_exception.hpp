@@ -1,0 +1,13 @@
+// The PanicException class: raised for internal failures, derived from
+// BaseException so that `except Exception` does not swallow it.
+#pragma once
+
+#include "python.hpp"
+
+namespace vextral {
+
+// The class (borrowed), created and cached at first use. Throws
+// metrics::InternalFailure if the class cannot be created.
+PyObject* panic_exception_type();
+
+}  // namespace vextral

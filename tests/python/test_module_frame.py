@@ -1,0 +1,131 @@
+"""The module object, its registration, and how internal failures surface."""
+import importlib
+import sys
+
+import pytest
+
+import vextral_core as v
+
+REGISTERED = ["py_compute_coverage"]
+PanicMessage = "index out of bounds: the len is 1 but the index is 1"
+
+
+def panic_class():
+    try:
+        v.py_compute_coverage([[1.0], [2.0, 3.0]])
+    except BaseException as error:  # noqa: B036 - PanicException derives from BaseException
+        return type(error)
+    raise AssertionError("no internal failure")
+
+
+def test_module_attributes():
+    assert v.__doc__ == "Vextral Python module"
+    assert v.__all__ == REGISTERED
+    assert not hasattr(v, "PanicException")
+    for name in REGISTERED:
+        function = getattr(v, name)
+        assert function.__name__ == name
+        assert function.__module__ == "vextral_core"
+        assert function.__self__ is v
+
+
+def test_signatures_and_docstrings():
+    assert v.py_compute_coverage.__text_signature__ == "(embeddings)"
+    assert v.py_compute_coverage.__doc__ == "Compute coverage of embeddings (diversity of semantic space)"
+
+
+def test_reimport_gives_the_identical_module():
+    module = sys.modules.pop("vextral_core")
+    try:
+        again = importlib.import_module("vextral_core")
+        assert again is module
+        assert again.__all__ == REGISTERED
+    finally:
+        sys.modules["vextral_core"] = module
+
+
+def test_float_results_are_widened_float32():
+    assert v.py_compute_coverage([[1, 0], [0, 1]]) == 0.20000000298023224
+
+
+class TestPanicException:
+    def test_bounds_failure_raises_panic_exception(self, capfd):
+        with pytest.raises(BaseException) as info:
+            v.py_compute_coverage([[1.0], [2.0, 3.0]])
+        error = info.value
+        assert not isinstance(error, Exception)
+        assert type(error).__name__ == "PanicException"
+        assert type(error).__module__ == "pyo3_runtime"
+        assert type(error).__bases__ == (BaseException,)
+        assert error.args == (PanicMessage,)
+        assert str(error) == PanicMessage
+        report = capfd.readouterr().err
+        assert PanicMessage in report
+        assert "coverage" in report
+
+    def test_class_is_created_once(self):
+        assert panic_class() is panic_class()
+
+    def test_docstring(self):
+        doc = panic_class().__doc__
+        assert doc.startswith("\n") and doc.endswith("\n")
+        assert "BaseException" in doc
+
+    def test_panic_inside_a_conversion_is_resumed_not_rewrapped(self, capfd):
+        class Reentrant:
+            def __float__(self):
+                v.py_compute_coverage([[1.0], [2.0, 3.0]])
+                return 0.0
+
+        with pytest.raises(panic_class()) as info:
+            v.py_compute_coverage([[Reentrant()]])
+        assert info.value.args == (PanicMessage,)
+        err = capfd.readouterr().err
+        assert "resumed" in err
+        assert "Traceback" in err
+
+    def test_panic_raised_by_python_code_keeps_its_message(self):
+        panic = panic_class()
+
+        class RaisesPanic:
+            def __float__(self):
+                raise panic("from python")
+
+        with pytest.raises(panic) as info:
+            v.py_compute_coverage([[RaisesPanic()]])
+        assert info.value.args == ("from python",)
+
+    def test_first_report_only_mentions_backtraces(self, run_python):
+        result = run_python("""
+            import vextral_core as v
+            for _ in range(2):
+                try:
+                    v.py_compute_coverage([[1.0], [2.0, 3.0]])
+                except BaseException:
+                    pass
+        """)
+        assert result.returncode == 0
+        assert result.stderr.count(PanicMessage) == 2
+        assert result.stderr.count("VEXTRAL_BACKTRACE") == 1
+
+    def test_backtrace_switch(self, run_python):
+        import os
+
+        result = run_python("""
+            import vextral_core as v
+            try:
+                v.py_compute_coverage([[1.0], [2.0, 3.0]])
+            except BaseException:
+                pass
+        """, env={**os.environ, "VEXTRAL_BACKTRACE": "1"})
+        assert "stack backtrace" in result.stderr
+
+
+def test_second_interpreter_is_refused(run_python):
+    sub = "try:\n    import vextral_core\nexcept ImportError as e:\n    print('refused:', e)\nelse:\n    print('imported')\n"
+    result = run_python(f"""
+        import vextral_core, _testcapi
+        _testcapi.run_in_subinterp({sub!r})
+    """)
+    assert "refused:" in result.stdout, result.stdout + result.stderr
+    assert "sub-interpreters" in result.stdout
