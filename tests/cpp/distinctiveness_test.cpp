@@ -1,0 +1,102 @@
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <random>
+
+#include "metrics.hpp"
+#include "reference.hpp"
+
+using metrics::EmbeddingBatch;
+
+namespace {
+
+constexpr float kInf = std::numeric_limits<float>::infinity();
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+
+std::uint32_t bits(float value) { return std::bit_cast<std::uint32_t>(value); }
+
+std::uint32_t distinctiveness_bits(std::initializer_list<std::initializer_list<float>> rows) {
+  return bits(metrics::compute_distinctiveness(EmbeddingBatch::from_rows(rows)));
+}
+
+}  // namespace
+
+TEST(Distinctiveness, DegenerateBatchesGiveZero) {
+  EXPECT_EQ(bits(metrics::compute_distinctiveness(EmbeddingBatch{})), bits(0.0f));
+  EXPECT_EQ(distinctiveness_bits({{3, 4}}), bits(0.0f));
+  EXPECT_EQ(distinctiveness_bits({{}, {1, 2}}), bits(0.0f));
+  EXPECT_EQ(distinctiveness_bits({{}, {1, 0}, {0, 1}}), bits(0.0f));
+}
+
+TEST(Distinctiveness, OrthogonalAndOppositeRows) {
+  EXPECT_EQ(distinctiveness_bits({{1, 0}, {0, 1}}), bits(1.0f));
+  // The similarity keeps its sign: e = -1.
+  EXPECT_EQ(distinctiveness_bits({{1, 0}, {-1, 0}}), bits(0.0f));
+}
+
+TEST(Distinctiveness, SimilarityRoundedBelowOne) {
+  EXPECT_EQ(distinctiveness_bits({{1, 2}, {1, 2}}), bits(5.9604645e-8f));
+  EXPECT_EQ(distinctiveness_bits({{1, 2}, {1, 2}}), bits(std::ldexp(1.0f, -24)));
+}
+
+TEST(Distinctiveness, SimilarityRoundedAboveOneIsLiftedToZero) {
+  // 1 - |1.0000001| is slightly negative; the max lifts it to +0.
+  EXPECT_EQ(distinctiveness_bits({{1, 4}, {1, 4}}), bits(0.0f));
+}
+
+TEST(Distinctiveness, ThreeRows) {
+  // Similarities 0, 1, 0: e = 1/3, s = sqrt(2/9).
+  EXPECT_EQ(distinctiveness_bits({{1, 0}, {0, 1}, {1, 0}}), bits(0.98093629f));
+}
+
+TEST(Distinctiveness, FourRowsMeanEqualsSpread) {
+  // Similarities 0, 0, 1/sqrt3, 0, 1/sqrt3, 1/sqrt3.
+  EXPECT_EQ(distinctiveness_bits({{2, 0, 0}, {0, 3, 0}, {0, 0, 4}, {1, 1, 1}}), bits(0.91666663f));
+}
+
+TEST(Distinctiveness, ProductAboveOneIsCapped) {
+  // e = -1/3, s = sqrt(8/9): the product is about 1.2952.
+  EXPECT_EQ(distinctiveness_bits({{1, 0}, {-1, 0}, {1, 0}, {-1, 0}}), bits(1.0f));
+}
+
+TEST(Distinctiveness, EmptyAndZeroRowsGiveZeroSimilarity) {
+  EXPECT_EQ(distinctiveness_bits({{1, 2}, {}}), bits(1.0f));
+  EXPECT_EQ(distinctiveness_bits({{0, 0}, {0, 0}}), bits(1.0f));
+  EXPECT_EQ(distinctiveness_bits({{1e20f, 1e20f}, {1, 1}}), bits(1.0f));
+}
+
+TEST(Distinctiveness, RowLongerThanRowZeroIsValid) {
+  // One similarity 2/sqrt(13): e = 0.5547, s = 0, t = 1 - e.
+  const float similarity = 2.0f / std::sqrt(13.0f);
+  const float expected = (1.0f - similarity) * (0.0f + 1.0f);
+  EXPECT_EQ(distinctiveness_bits({{1}, {2, 3}}), bits(expected));
+  EXPECT_EQ(distinctiveness_bits({{1}, {2, 3}}), bits(0.44529980f));
+}
+
+TEST(Distinctiveness, NonFiniteDataGivesOne) {
+  EXPECT_EQ(distinctiveness_bits({{kNaN, 0}, {0, 1}}), bits(1.0f));
+  EXPECT_EQ(distinctiveness_bits({{kInf, 0}, {0, 1}}), bits(1.0f));
+  EXPECT_EQ(distinctiveness_bits({{1, 0}, {-1, 0}, {kNaN, 1}}), bits(1.0f));
+}
+
+TEST(Distinctiveness, PublicKernelMatchesReferenceBitForBit) {
+  std::mt19937 rng(54321);
+  std::normal_distribution<float> value(0.3f, 1.0f);
+  std::uniform_int_distribution<int> length(0, 9);
+  for (int trial = 0; trial < 50; ++trial) {
+    EmbeddingBatch batch;
+    const int n = 2 + trial % 17;
+    for (int i = 0; i < n; ++i) {
+      batch.start_row();
+      const int len = i == 0 ? 8 : length(rng);
+      for (int k = 0; k < len; ++k) batch.push(value(rng));
+    }
+    const float result = metrics::compute_distinctiveness(batch);
+    EXPECT_EQ(bits(result), bits(metrics::reference::distinctiveness_reference(batch)));
+    EXPECT_GE(result, 0.0f);
+    EXPECT_LE(result, 1.0f);
+  }
+}
