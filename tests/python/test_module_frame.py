@@ -6,7 +6,23 @@ import pytest
 
 import vextral_core as v
 
-REGISTERED = ["py_compute_coverage"]
+REGISTERED = [
+    "py_compute_isotropy",
+    "py_compute_coverage",
+    "py_compute_distinctiveness",
+    "py_detect_drift",
+    "py_compute_retrieval_metrics",
+    "py_compute_quality_score",
+]
+DOCS = {
+    "py_compute_isotropy": ("(embeddings)", "Compute isotropy of embeddings (vector space utilization)"),
+    "py_compute_coverage": ("(embeddings)", "Compute coverage of embeddings (diversity of semantic space)"),
+    "py_compute_distinctiveness": ("(embeddings)", "Compute distinctiveness of embeddings (semantic separation)"),
+    "py_detect_drift": ("(baseline_embeddings, current_embeddings)", "Detect drift in embedding quality"),
+    "py_compute_retrieval_metrics": (
+        "(retrieved, relevant, top_k)", "Compute retrieval metrics (precision, recall, F1, MRR, NDCG)"),
+    "py_compute_quality_score": ("(embeddings)", "Compute embedding quality score (composite metric)"),
+}
 PanicMessage = "index out of bounds: the len is 1 but the index is 1"
 
 
@@ -30,8 +46,9 @@ def test_module_attributes():
 
 
 def test_signatures_and_docstrings():
-    assert v.py_compute_coverage.__text_signature__ == "(embeddings)"
-    assert v.py_compute_coverage.__doc__ == "Compute coverage of embeddings (diversity of semantic space)"
+    for name, (signature, doc) in DOCS.items():
+        function = getattr(v, name)
+        assert (function.__text_signature__, function.__doc__) == (signature, doc)
 
 
 def test_reimport_gives_the_identical_module():
