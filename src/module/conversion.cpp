@@ -1,5 +1,6 @@
 #include "conversion.hpp"
 
+#include "array_input.hpp"
 #include "pending_error.hpp"
 #include "sequence_reading.hpp"
 #include "text.hpp"
@@ -49,6 +50,7 @@ std::uint64_t extract_u64(PyObject* object) {
 
 metrics::EmbeddingBatch extract_batch_argument(PyObject* object, std::string_view parameter) {
   return converting(parameter, [&] {
+    if (std::optional<metrics::EmbeddingBatch> array = read_batch_array(object)) return std::move(*array);
     refuse_str(object);
     metrics::EmbeddingBatch batch;
     std::size_t rows_hint = 0;
@@ -61,6 +63,7 @@ metrics::EmbeddingBatch extract_batch_argument(PyObject* object, std::string_vie
         [&](PyObject* row) {
           refuse_str(row);
           batch.start_row();
+          if (read_row_array(row, batch)) return;
           extract_sequence(
               row,
               [&](std::size_t length) {
@@ -77,6 +80,7 @@ metrics::EmbeddingBatch extract_batch_argument(PyObject* object, std::string_vie
 
 IdentifierList extract_identifier_argument(PyObject* object, std::string_view parameter) {
   return converting(parameter, [&] {
+    if (std::optional<IdentifierList> array = read_identifier_array(object)) return std::move(*array);
     refuse_str(object);
     IdentifierList identifiers;
     extract_sequence(
