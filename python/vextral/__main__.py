@@ -1,0 +1,5 @@
+import sys
+
+from vextral.cli import main
+
+sys.exit(main())

@@ -1,0 +1,18 @@
+"""Errors the command-line tool reports in one line, without a traceback."""
+
+from __future__ import annotations
+
+
+class UserError(Exception):
+    """A mistake in what the user gave: a missing file, a malformed line, a wrong shape."""
+
+
+def is_panic(error: BaseException) -> bool:
+    """True for vextral_core's PanicException.
+
+    The class is created inside the extension and is not reachable as an
+    attribute of any module, so it is recognised by its qualified name. It
+    derives from BaseException, so `except Exception` never catches it.
+    """
+    kind = type(error)
+    return kind.__name__ == "PanicException" and kind.__module__ == "pyo3_runtime"

@@ -1,0 +1,365 @@
+"""The `vextral` command: each command against the module it reports on, every
+input format, the bundled sample, and one-line errors for user mistakes."""
+import io
+import json
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import vextral_core as v
+from conftest import f32
+from vextral import cli
+from vextral.progress import Progress
+
+# Exactly representable in float16, float32 and float64, so every storage
+# type and text format must give the same bits.
+BATCH = [[1.0, 0.5, -2.0], [0.25, 3.0, 1.0], [-1.5, 0.0, 2.5], [4.0, -0.75, 0.125]]
+OTHER = [[1.0, 0.0, 0.0], [0.0, 2.0, 0.0], [0.5, 0.5, 8.0]]
+MEASURES = ("precision", "recall", "f1_score", "mrr", "ndcg")
+
+
+def vextral(*arguments, stdin=None):
+    return subprocess.run([sys.executable, "-m", "vextral", *map(str, arguments)],
+                          input=stdin, capture_output=True, text=True, timeout=120)
+
+
+def succeed(*arguments, stdin=None):
+    done = vextral(*arguments, stdin=stdin)
+    assert done.returncode == 0, done.stderr
+    assert done.stderr == ""
+    return done.stdout
+
+
+def json_of(*arguments, stdin=None):
+    return json.loads(succeed(*arguments, "--json", stdin=stdin))
+
+
+def measures_of(batch):
+    return {"isotropy": v.py_compute_isotropy(batch), "coverage": v.py_compute_coverage(batch),
+            "distinctiveness": v.py_compute_distinctiveness(batch)}
+
+
+def float32_mean(values):
+    """Sequential float32 sum in order, divided by the count."""
+    total = np.float32(0)
+    for value in values:
+        total = np.float32(total + np.float32(value))
+    return float(total / np.float32(len(values)))
+
+
+def write(path, text):
+    path.write_text(text, encoding="utf-8")
+    return path
+
+
+def write_bytes(path, data):
+    path.write_bytes(data)
+    return path
+
+
+def save(path, array, **options):
+    with open(path, "wb") as stream:
+        np.lib.format.write_array(stream, array, **options)
+    return path
+
+
+# One writer per input format; each stores BATCH.
+WRITERS = {
+    "float32.npy": lambda p: save(p, np.array(BATCH, dtype=np.float32)),
+    "float64.npy": lambda p: save(p, np.array(BATCH, dtype=np.float64)),
+    "float16.npy": lambda p: save(p, np.array(BATCH, dtype=np.float16)),
+    "big-endian.npy": lambda p: save(p, np.array(BATCH, dtype=">f4")),
+    "fortran.npy": lambda p: save(p, np.asfortranarray(np.array(BATCH, dtype=np.float32))),
+    "version2.npy": lambda p: save(p, np.array(BATCH, dtype=np.float32), version=(2, 0)),
+    "lines.jsonl": lambda p: write(p, "".join(json.dumps(row) + "\n\n" for row in BATCH)),
+    "objects.jsonl": lambda p: write(p, "".join(json.dumps({"id": i, "embedding": row}) + "\n"
+                                               for i, row in enumerate(BATCH))),
+    "document.json": lambda p: write(p, json.dumps(BATCH)),
+    "with-header.csv": lambda p: write(p, "a,b,c\n" + "".join(",".join(map(str, r)) + "\n" for r in BATCH)),
+    "plain.tsv": lambda p: write(p, "".join("\t".join(map(str, r)) + "\n" for r in BATCH)),
+}
+
+
+class TestQuality:
+    @pytest.mark.parametrize("name", WRITERS)
+    def test_every_format_gives_the_module_results(self, tmp_path, name):
+        path = WRITERS[name](tmp_path / name)
+        report = json_of("quality", path)
+        assert report == {"file": str(path), "embeddings": 4, "dimension": 3, **measures_of(BATCH),
+                          "quality_score": v.py_compute_quality_score(BATCH)}
+
+    def test_standard_input_is_read_as_json_lines(self):
+        text = "".join(json.dumps(row) + "\n" for row in BATCH)
+        assert json_of("quality", "-", stdin=text)["quality_score"] == v.py_compute_quality_score(BATCH)
+
+    def test_integer_and_boolean_arrays(self, tmp_path):
+        integers = [[1, 0, 3], [0, 2, 1], [5, 5, 0]]
+        path = save(tmp_path / "ints.npy", np.array(integers, dtype=np.int16))
+        assert json_of("quality", path)["isotropy"] == v.py_compute_isotropy(integers)
+        flags = [[True, False], [False, True], [True, True]]
+        path = save(tmp_path / "flags.npy", np.array(flags))
+        assert json_of("quality", path)["coverage"] == v.py_compute_coverage(flags)
+
+    def test_text_shows_the_shortest_decimal_of_each_float32(self, tmp_path):
+        lines = succeed("quality", WRITERS["float32.npy"](tmp_path / "b.npy")).splitlines()
+        assert lines[0] == f"quality of {tmp_path / 'b.npy'}: 4 embeddings x 3 dimensions"
+        shown = dict(line.split() for line in lines[1:])
+        expected = {**measures_of(BATCH), "quality_score": v.py_compute_quality_score(BATCH)}
+        assert shown.keys() == expected.keys()
+        for name, text in shown.items():
+            assert f32(float(text)) == expected[name]
+
+
+class TestDrift:
+    def test_drift_and_the_six_measures_come_from_the_module(self, tmp_path):
+        baseline = save(tmp_path / "base.npy", np.array(BATCH, dtype=np.float32))
+        current = write(tmp_path / "now.jsonl", "\n".join(map(json.dumps, OTHER)))
+        report = json_of("drift", baseline, current)
+        assert report["drift"] == v.py_detect_drift(BATCH, OTHER)
+        assert report["baseline"] == {"file": str(baseline), "embeddings": 4, "dimension": 3,
+                                      **measures_of(BATCH)}
+        assert report["current"] == {"file": str(current), "embeddings": 3, "dimension": 3,
+                                     **measures_of(OTHER)}
+        # The per-measure changes are what the drift averages.
+        changes = [np.float32(report["changes"][name]) for name in ("isotropy", "coverage", "distinctiveness")]
+        assert float((changes[0] + changes[1] + changes[2]) / np.float32(3)) == report["drift"]
+
+    def test_drift_is_not_symmetric(self, tmp_path):
+        a = save(tmp_path / "a.npy", np.array(BATCH, dtype=np.float32))
+        b = save(tmp_path / "b.npy", np.array(OTHER, dtype=np.float32))
+        assert json_of("drift", b, a)["drift"] == v.py_detect_drift(OTHER, BATCH) != v.py_detect_drift(BATCH, OTHER)
+
+    def test_batches_of_different_dimensions_are_compared(self, tmp_path):
+        a = save(tmp_path / "a.npy", np.array(BATCH, dtype=np.float32))
+        b = write(tmp_path / "b.json", "[[1, 0], [0, 1]]")
+        assert json_of("drift", a, b)["drift"] == v.py_detect_drift(BATCH, [[1, 0], [0, 1]])
+
+
+RUN = """\
+q2 Q0 d-b 2 0.9 sys
+q2 Q0 d-a 1 1.0 sys
+q2 Q0 d-c 3 0.8 sys
+q10 Q0 x 1 5 sys
+q10 Q0 y 2 4 sys
+unjudged Q0 d-a 1 1 sys
+"""
+QRELS = """\
+q2 0 d-b 1
+q2 0 d-z 2
+q2 0 d-a 0
+q10 0 y 1
+q10 0 x 3
+q10 0 x 0
+q3 0 only-in-qrels 1
+unjudged 0 d-a 0
+"""
+
+
+class TestRetrieval:
+    @pytest.fixture
+    def files(self, tmp_path):
+        return write(tmp_path / "run.txt", RUN), write(tmp_path / "qrels.txt", QRELS)
+
+    def test_per_query_scores_and_float32_mean(self, files):
+        report = json_of("retrieval", *files)
+        # Ranked by the rank column; ids numbered by first appearance, run first.
+        expected = {
+            "q2": v.py_compute_retrieval_metrics([0, 1, 2], [1, 3], 3),  # d-a, d-b, d-c; d-z
+            "q3": v.py_compute_retrieval_metrics([], [0], 0),  # missing from the run: zeros
+            "q10": v.py_compute_retrieval_metrics([0, 1], [1], 2),  # x judged 3 then 0: not relevant
+        }
+        assert [q["query"] for q in report["queries"]] == ["q2", "q3", "q10"]  # natural order
+        for query in report["queries"]:
+            assert {name: query[name] for name in MEASURES} == expected[query["query"]]
+        assert [(q["retrieved"], q["relevant"]) for q in report["queries"]] == [(3, 2), (0, 1), (2, 1)]
+        assert report["mean"] == {name: float32_mean([expected[q][name] for q in ("q2", "q3", "q10")])
+                                  for name in MEASURES}
+        assert report["top_k"] is None
+        assert report["evaluated"] == 3
+        assert report["missing_from_run"] == ["q3"]
+        assert report["without_judgments"] == ["unjudged"]
+
+    def test_top_k_goes_to_the_module(self, files):
+        report = json_of("retrieval", *files, "--top-k", 1)
+        assert report["top_k"] == 1
+        assert {n: report["queries"][0][n] for n in MEASURES} == v.py_compute_retrieval_metrics([0, 1, 2], [1, 3], 1)
+
+    def test_text_report(self, files):
+        lines = succeed("retrieval", *files).splitlines()
+        assert lines[0].endswith("top_k: the length of each ranking")
+        assert lines[1].split() == ["query", "retrieved", "relevant", *MEASURES]
+        assert [line.split()[0] for line in lines[2:5]] == ["q2", "q3", "q10"]
+        assert lines[5].split()[:3] == ["mean", "of", "3"]
+        assert "missing from the run score 0: q3" in lines[6]
+        assert "left out: unjudged" in lines[7]
+        summary = succeed("retrieval", *files, "--summary").splitlines()
+        assert [line.split()[0] for line in summary[2:7]] == list(MEASURES)
+
+    def test_no_progress_bar_when_standard_error_is_not_a_terminal(self, tmp_path):
+        run = "".join(f"q{q} Q0 d{d} {d} 0 s\n" for q in range(3000) for d in range(1, 6))
+        qrels = "".join(f"q{q} 0 d{q % 7} 1\n" for q in range(3000))
+        done = vextral("retrieval", write(tmp_path / "r", run), write(tmp_path / "q", qrels), "--summary")
+        assert done.returncode == 0 and done.stderr == ""
+
+
+class TestProgress:
+    class Terminal(io.StringIO):
+        def isatty(self):
+            return True
+
+    def test_drawn_on_a_terminal_only_after_the_delay_and_erased_at_the_end(self):
+        now = [0.0]
+        stream = self.Terminal()
+        with Progress("evaluating", 4, unit="queries", stream=stream, clock=lambda: now[0]) as progress:
+            progress.advance()
+            assert stream.getvalue() == ""  # short work stays silent
+            now[0] = 1.0
+            progress.advance()
+            assert stream.getvalue().startswith("\revaluating [")
+            assert stream.getvalue().rstrip().endswith(" 50% 2/4 queries")
+        assert stream.getvalue().endswith("\r")
+        assert stream.getvalue().split("\r")[-2].strip() == ""
+
+    def test_silent_off_a_terminal_or_when_disabled(self):
+        now = [0.0]
+        for stream, enabled in ((io.StringIO(), True), (self.Terminal(), False)):
+            with Progress("x", 2, stream=stream, enabled=enabled, clock=lambda: now[0]) as progress:
+                now[0] += 10
+                progress.advance()
+            assert stream.getvalue() == ""
+
+
+class TestDemo:
+    def test_prints_all_three_reports_on_the_bundled_sample(self):
+        text = succeed("demo")
+        for heading in ("vextral demo:", "quality of topics.npy:", "drift from topics.npy",
+                        "retrieval of topics.run against topics.qrels"):
+            assert heading in text
+
+    def test_json_agrees_with_the_commands_on_the_bundled_files(self):
+        report = json_of("demo")
+        data = Path(cli.__file__).parent / "data"
+        assert report["quality"] == {**json_of("quality", data / "topics.npy"), "file": "topics.npy"}
+        assert report["drift"]["drift"] == json_of("drift", data / "topics.npy", data / "docstrings.npy")["drift"]
+        assert report["retrieval"]["mean"] == json_of("retrieval", data / "topics.run", data / "topics.qrels")["mean"]
+
+    def test_bundled_sample_is_small_real_and_documented(self):
+        data = Path(cli.__file__).parent / "data"
+        assert sum(path.stat().st_size for path in data.iterdir()) <= 2 * 1024 * 1024
+        assert "all-MiniLM-L6-v2" in (data / "README.md").read_text(encoding="utf-8")
+        for name in ("topics.npy", "docstrings.npy"):
+            embeddings = np.load(data / name)
+            assert embeddings.dtype == np.float32 and embeddings.ndim == 2 and embeddings.shape[1] == 384
+            # The model normalises its embeddings to unit length.
+            np.testing.assert_allclose(np.linalg.norm(embeddings, axis=1), 1.0, rtol=1e-5)
+
+    def test_installed_console_script(self):
+        script = shutil.which("vextral", path=str(Path(sys.executable).parent))
+        assert script is not None
+        done = subprocess.run([script, "demo", "--json"], capture_output=True, text=True, timeout=120)
+        assert done.returncode == 0 and json.loads(done.stdout)["quality"]["embeddings"] > 0
+
+
+def one_line_error(done, status):
+    assert done.returncode == status, (done.stdout, done.stderr)
+    assert done.stdout == ""
+    assert len(done.stderr.splitlines()) == 1, done.stderr
+    assert "Traceback" not in done.stderr
+    return done.stderr
+
+
+@pytest.fixture
+def good_npy(tmp_path):
+    return save(tmp_path / "good.npy", np.array(BATCH, dtype=np.float32))
+
+
+INPUT_MISTAKES = {
+    "missing file": (lambda d: d / "absent.npy", "absent.npy: No such file or directory"),
+    "a directory": (lambda d: d, "Is a directory"),
+    "not an npy file": (lambda d: write(d / "x.npy", "hello"), "not a .npy file"),
+    "1-D array": (lambda d: save(d / "x.npy", np.ones(3, np.float32)), "expected a 2-D array"),
+    "3-D array": (lambda d: save(d / "x.npy", np.ones((2, 2, 2), np.float32)), "got shape (2, 2, 2)"),
+    "object array": (lambda d: save(d / "x.npy", np.array([[1, "a"]], dtype=object), allow_pickle=True),
+                     "unsupported element type '|O'"),
+    "complex array": (lambda d: save(d / "x.npy", np.ones((2, 2), np.complex64)), "unsupported element type"),
+    "truncated npy": (lambda d: write_bytes(d / "x.npy", save(d / "t.npy", np.ones((4, 4), np.float32))
+                                            .read_bytes()[:-5]), "the file ends before the 16 elements"),
+    "empty npy": (lambda d: save(d / "x.npy", np.ones((0, 3), np.float32)), "no embeddings found"),
+    "no dimensions": (lambda d: save(d / "x.npy", np.ones((3, 0), np.float32)), "row 1 is empty"),
+    "ragged lines": (lambda d: write(d / "x.jsonl", "[1, 2]\n[3, 4]\n\n[5]\n"),
+                     "line 4 has 1 numbers, but line 1 has 2"),
+    "malformed JSON line": (lambda d: write(d / "x.jsonl", "[1, 2]\n[3, 4\n"), "x.jsonl:2: not valid JSON"),
+    "string element": (lambda d: write(d / "x.jsonl", '[1, "2"]\n'), 'line 1: "2" is not a number'),
+    "boolean element": (lambda d: write(d / "x.jsonl", "[1, true]\n"), "line 1: true is not a number"),
+    "row not an array": (lambda d: write(d / "x.jsonl", "{}\n"), "line 1 is not an array of numbers"),
+    "huge integer": (lambda d: write(d / "x.jsonl", "[1, " + "9" * 400 + "]\n"), "a number is too large"),
+    "empty text file": (lambda d: write(d / "x.jsonl", "\n\n"), "no embeddings found"),
+    "JSON document not an array": (lambda d: write(d / "x.json", '{"a": 1}'), "expected a JSON array"),
+    "ragged JSON document": (lambda d: write(d / "x.json", "[[1, 2], [3]]"), "row 2 has 1 numbers"),
+    "bad CSV cell": (lambda d: write(d / "x.csv", "1,2\n3,x\n"), "x.csv:2: 'x' is not a number"),
+    "not UTF-8": (lambda d: write_bytes(d / "x.jsonl", b"[1, 2]\n\xff\n"), "not UTF-8 text"),
+}
+
+
+class TestErrors:
+    @pytest.mark.parametrize("mistake", INPUT_MISTAKES)
+    def test_embedding_input_mistakes(self, tmp_path, good_npy, mistake):
+        make, message = INPUT_MISTAKES[mistake]
+        bad = make(tmp_path)
+        for arguments in (("quality", bad), ("drift", good_npy, bad), ("drift", bad, good_npy)):
+            error = one_line_error(vextral(*arguments), 1)
+            assert error.startswith("vextral: error: ") and message in error, error
+
+    @pytest.mark.parametrize("run, qrels, message", [
+        ("q1 Q0 d1 1 0.5\n", "q1 0 d1 1\n", 'run:1: expected 6 fields "qid Q0 docid rank score tag", found 5'),
+        ("q1 Q0 d1 1 0.5 t\nq1 Q0 d2 first 0.4 t\n", "q1 0 d1 1\n", "run:2: rank 'first' is not an integer"),
+        ("q1 Q0 d1 1 high t\n", "q1 0 d1 1\n", "run:1: score 'high' is not a number"),
+        ("\n", "q1 0 d1 1\n", "run: no results found"),
+        ("q1 Q0 d1 1 0.5 t\n", "q1 0 d1\n", 'qrels:1: expected 4 fields "qid iteration docid relevance", found 3'),
+        ("q1 Q0 d1 1 0.5 t\n", "q1 0 d1 yes\n", "qrels:1: relevance 'yes' is not an integer"),
+        ("q1 Q0 d1 1 0.5 t\n", "q1 0 d1 0\nq2 0 d1 -1\n", "qrels: no relevant documents (relevance > 0) found"),
+    ])
+    def test_trec_file_mistakes(self, tmp_path, run, qrels, message):
+        error = one_line_error(vextral("retrieval", write(tmp_path / "run", run), write(tmp_path / "qrels", qrels)), 1)
+        assert error == f"vextral: error: {tmp_path}/{message}\n"
+
+    def test_missing_trec_file(self, tmp_path):
+        qrels = write(tmp_path / "qrels", "q1 0 d1 1\n")
+        assert "absent: No such file or directory" in one_line_error(vextral("retrieval", tmp_path / "absent", qrels), 1)
+
+    @pytest.mark.parametrize("arguments, message", [
+        ((), "the following arguments are required: COMMAND"),
+        (("rank",), "invalid choice: 'rank'"),
+        (("quality",), "the following arguments are required: FILE"),
+        (("drift", "a.npy"), "the following arguments are required: CURRENT"),
+        (("retrieval", "r", "q", "--top-k", "0"), "0 is not between 1 and 2**64 - 1"),
+        (("retrieval", "r", "q", "--top-k", "ten"), "'ten' is not an integer"),
+        (("demo", "extra"), "unrecognized arguments: extra"),
+    ])
+    def test_command_line_mistakes(self, arguments, message):
+        error = one_line_error(vextral(*arguments), 2)
+        assert error.startswith("vextral") and message in error, error
+
+    def test_only_one_input_from_standard_input(self):
+        assert "only one of BASELINE and CURRENT" in one_line_error(vextral("drift", "-", "-", stdin=""), 1)
+
+    def test_an_internal_failure_is_one_line_with_its_own_status(self, good_npy, capsys, monkeypatch):
+        try:
+            v.py_compute_coverage([[1.0], [2.0, 3.0]])  # a real PanicException, BaseException-derived
+        except BaseException as error:  # noqa: B036
+            panic = error
+        capsys.readouterr()  # the module's own failure report
+
+        def fail(embeddings):
+            raise panic
+
+        monkeypatch.setattr(v, "py_compute_isotropy", fail)
+        assert cli.main(["quality", str(good_npy)]) == 3
+        captured = capsys.readouterr()
+        assert captured.out == ""
+        assert captured.err == ("vextral: error: internal failure in vextral_core: "
+                                "index out of bounds: the len is 1 but the index is 1\n")
