@@ -2,7 +2,9 @@
 
 #include "buffer.hpp"
 #include "float_ops.hpp"
+#include "kernel_path.hpp"
 #include "metrics.hpp"
+#include "pair_measures.hpp"
 #include "pairs.hpp"
 #include "reference.hpp"
 
@@ -59,7 +61,7 @@ float distinctiveness_reference(const EmbeddingBatch& embeddings) {
 }  // namespace reference
 
 float compute_distinctiveness(const EmbeddingBatch& embeddings) {
-  return reference::distinctiveness_reference(embeddings);
+  return distinctiveness_on_path(embeddings, fastest_kernel_path());
 }
 
 }  // namespace metrics

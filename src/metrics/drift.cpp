@@ -1,6 +1,8 @@
 #include <cmath>
 
+#include "kernel_path.hpp"
 #include "metrics.hpp"
+#include "pair_measures.hpp"
 #include "reference.hpp"
 
 namespace metrics {
@@ -21,16 +23,18 @@ float relative_drift(float baseline_isotropy, float baseline_coverage,
 
 float detect_drift(const EmbeddingBatch& baseline, const EmbeddingBatch& current) {
   if (baseline.empty() || current.empty()) return 0.0f;
-  // Six measures in this order; a failure (coverage's bounds failure) stops
-  // the sequence at that measure.
-  const float baseline_isotropy = compute_isotropy(baseline);
+  // Coverage is the only measure that can reject a batch, so both coverages
+  // come first, the baseline's before the current one's: a failing batch
+  // fails with the same failure as when the six measures run in their
+  // stated order, and nothing is returned. Isotropy and distinctiveness of
+  // each batch then share one normalisation and one pass over its pairs.
   const float baseline_coverage = compute_coverage(baseline);
-  const float baseline_distinctiveness = compute_distinctiveness(baseline);
-  const float current_isotropy = compute_isotropy(current);
   const float current_coverage = compute_coverage(current);
-  const float current_distinctiveness = compute_distinctiveness(current);
-  return relative_drift(baseline_isotropy, baseline_coverage, baseline_distinctiveness,
-                        current_isotropy, current_coverage, current_distinctiveness);
+  const KernelPath path = fastest_kernel_path();
+  const PairMeasures baseline_pairs = pair_measures_on_path(baseline, path);
+  const PairMeasures current_pairs = pair_measures_on_path(current, path);
+  return relative_drift(baseline_pairs.isotropy, baseline_coverage, baseline_pairs.distinctiveness,
+                        current_pairs.isotropy, current_coverage, current_pairs.distinctiveness);
 }
 
 }  // namespace metrics

@@ -1,7 +1,9 @@
 #include <cmath>
 
 #include "float_ops.hpp"
+#include "kernel_path.hpp"
 #include "metrics.hpp"
+#include "pair_measures.hpp"
 #include "pairs.hpp"
 #include "reference.hpp"
 
@@ -37,7 +39,7 @@ float isotropy_reference(const EmbeddingBatch& embeddings) {
 }  // namespace reference
 
 float compute_isotropy(const EmbeddingBatch& embeddings) {
-  return reference::isotropy_reference(embeddings);
+  return isotropy_on_path(embeddings, fastest_kernel_path());
 }
 
 }  // namespace metrics

@@ -1,5 +1,7 @@
 #include "float_ops.hpp"
+#include "kernel_path.hpp"
 #include "metrics.hpp"
+#include "pair_measures.hpp"
 #include "reference.hpp"
 
 namespace metrics {
@@ -17,12 +19,12 @@ float combine_quality(float isotropy, float coverage, float distinctiveness) {
 
 float compute_quality_score(const EmbeddingBatch& embeddings) {
   if (embeddings.empty()) return 0.0f;
-  // In this order: a failure in one measure (coverage's bounds failure)
-  // leaves the later ones uncomputed.
-  const float isotropy = compute_isotropy(embeddings);
+  // Coverage is the only measure that can reject the batch. Taking it first
+  // fails the same way with nothing returned, and lets isotropy and
+  // distinctiveness share one normalisation and one pass over the pairs.
   const float coverage = compute_coverage(embeddings);
-  const float distinctiveness = compute_distinctiveness(embeddings);
-  return combine_quality(isotropy, coverage, distinctiveness);
+  const PairMeasures pair = pair_measures_on_path(embeddings, fastest_kernel_path());
+  return combine_quality(pair.isotropy, coverage, pair.distinctiveness);
 }
 
 }  // namespace metrics

@@ -1,8 +1,10 @@
 // Reference implementations of the pair-loop kernels (isotropy and
 // distinctiveness) and the combining arithmetic of the quality score and drift.
 //
-// These are the plain scalar forms, one operation per step of the definition. Faster paths must agree with them bit for bit; the public kernels call
-// them directly for now. Internal to the metrics module.
+// These are the plain scalar forms, one operation per step of the
+// definition. The public kernels run the pair kernel instead
+// (pair_measures.hpp), which must agree with them bit for bit on every path.
+// Internal to the metrics module.
 #pragma once
 
 #include "metrics.hpp"

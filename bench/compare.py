@@ -1,0 +1,340 @@
+#!/usr/bin/env python3
+"""Side-by-side timings of the embedding measures, in one process, on the same data.
+
+For every shape (n rows of d float32 values, normal with mean 1) it times:
+
+  module list    vextral_core with a list of lists (conversion included)
+  module numpy   vextral_core with a float32 NumPy array (conversion included)
+  reference      the in-repo scalar reference kernels (libvextral_reference, via ctypes)
+  numpy peer     isotropy and distinctiveness written with a float32 matrix product,
+                 as a NumPy user would (not bit-exact: BLAS reassociates and fuses)
+
+and prints the best time of several runs, multiply-adds per second counted as
+n(n - 1)/2 * d per pass over the pairs (the same count for every contender,
+though the matrix product does twice that work), and ratios. A memory case
+(20,000 x 64 by default) reports the growth of peak resident memory over the
+input for each call, each measured in a fresh child process, and a conversion
+case reports nanoseconds per element for list and NumPy input.
+
+Everything runs single-threaded: the BLAS thread count is pinned to 1 unless
+already set. Build the reference library first, for example
+
+    cmake -S . -B build-bench && cmake --build build-bench --target vextral_reference
+
+and install the module into the interpreter that runs this script. Examples:
+
+    python bench/compare.py                          # everything (a few minutes)
+    python bench/compare.py --shapes 2000x768        # one shape, no extra cases
+    python bench/compare.py --shapes 1000x384,2000x768 --memory --conversion
+"""
+
+from __future__ import annotations
+
+import argparse
+import ctypes
+import glob
+import json
+import os
+import platform
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+# The module is single-threaded; so is the comparison. Must precede the NumPy import.
+for _variable in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
+    os.environ.setdefault(_variable, "1")
+
+import numpy as np  # noqa: E402
+
+import vextral_core  # noqa: E402
+
+REPO = Path(__file__).resolve().parent.parent
+DEFAULT_SHAPES = [(n, d) for n in (1000, 2000, 4000) for d in (384, 768)]
+MEMORY_SHAPE = (20000, 64)
+CONVERSION_SHAPE = (10000, 768)
+SEED = 20240611
+
+
+# --- the contenders ----------------------------------------------------------
+
+
+def find_reference_library(explicit: str | None) -> Path | None:
+    if explicit:
+        return Path(explicit)
+    if os.environ.get("VEXTRAL_REFERENCE_LIB"):
+        return Path(os.environ["VEXTRAL_REFERENCE_LIB"])
+    found = sorted(glob.glob(str(REPO / "build*" / "libvextral_reference.so")),
+                   key=os.path.getmtime, reverse=True)
+    return Path(found[0]) if found else None
+
+
+class Reference:
+    """The scalar reference kernels of the repository, behind a C interface."""
+
+    def __init__(self, path: Path):
+        self.library = ctypes.CDLL(str(path))
+        for name in ("vextral_reference_isotropy", "vextral_reference_distinctiveness"):
+            function = getattr(self.library, name)
+            function.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_size_t]
+            function.restype = ctypes.c_float
+
+    def isotropy(self, x: np.ndarray) -> float:
+        return self.library.vextral_reference_isotropy(x.ctypes.data, x.shape[0], x.shape[1])
+
+    def distinctiveness(self, x: np.ndarray) -> float:
+        return self.library.vextral_reference_distinctiveness(x.ctypes.data, x.shape[0], x.shape[1])
+
+
+def numpy_similarities(x: np.ndarray) -> np.ndarray:
+    """The upper triangle of the cosine-similarity matrix, in pair order."""
+    norms = np.sqrt(np.einsum("ij,ij->i", x, x, dtype=np.float32))
+    normalised = x / np.where(norms > 0, norms, np.float32(1))[:, None]
+    products = normalised @ normalised.T
+    return products[np.triu_indices(x.shape[0], k=1)]
+
+
+def numpy_isotropy(x: np.ndarray) -> float:
+    mean = np.abs(numpy_similarities(x)).mean(dtype=np.float32)
+    return float(max(1 - min(mean, 1), 0))
+
+
+def numpy_distinctiveness(x: np.ndarray) -> float:
+    similarities = numpy_similarities(x)
+    mean = similarities.mean(dtype=np.float32)
+    spread = similarities.std(dtype=np.float32)
+    return float(max(min((1 - abs(mean)) * (1 + spread), 1), 0))
+
+
+# --- measuring ---------------------------------------------------------------
+
+
+def best_time(call, repeats: int) -> tuple[float, float]:
+    """The best wall time of `repeats` calls, and the last result."""
+    best = float("inf")
+    result = None
+    for _ in range(repeats):
+        start = time.perf_counter()
+        result = call()
+        best = min(best, time.perf_counter() - start)
+    return best, result
+
+
+def mul_adds(n: int, d: int) -> float:
+    return n * (n - 1) / 2 * d
+
+
+def random_batch(n: int, d: int) -> np.ndarray:
+    # Rows around a common direction (mean 1, spread 1): neither isotropy nor
+    # distinctiveness is clamped, so the bit-for-bit comparison means something.
+    x = np.random.default_rng(SEED).standard_normal((n, d), dtype=np.float32)
+    return x + np.float32(1)
+
+
+def print_environment(reference_path: Path | None) -> None:
+    print(f"python {platform.python_version()}, numpy {np.__version__}, {platform.machine()}, "
+          f"{os.cpu_count()} cpus")
+    try:
+        with open("/proc/cpuinfo") as cpuinfo:
+            model = next((line.split(":", 1)[1].strip() for line in cpuinfo
+                          if line.startswith("model name")), "unknown")
+        print(f"cpu: {model}")
+    except OSError:
+        pass
+    threads = ", ".join(f"{v}={os.environ[v]}" for v in
+                        ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"))
+    print(f"threads: {threads}")
+    tuning = {v: os.environ[v] for v in ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE") if v in os.environ}
+    if tuning:
+        print(f"note: {tuning} is set; it can select a slower OpenBLAS kernel and slow the "
+              "numpy peer down. Unset it for a fair peer timing.")
+    print(f"reference library: {reference_path if reference_path else 'not found (skipped)'}")
+    print()
+
+
+def compare_shape(n: int, d: int, reference: Reference | None, repeats: int,
+                  numpy_peer: bool) -> dict:
+    x = random_batch(n, d)
+    rows = x.tolist()
+    work = mul_adds(n, d)
+    print(f"n={n} d={d}: {work / 1e9:.3f} G multiply-adds per pass over the pairs")
+    print(f"  {'measure':<16} {'input':<13} {'time ms':>10} {'G mul-add/s':>12} "
+          f"{'x reference':>12}  result")
+
+    measures = {
+        "isotropy": (vextral_core.py_compute_isotropy,
+                     reference.isotropy if reference else None, numpy_isotropy),
+        "distinctiveness": (vextral_core.py_compute_distinctiveness,
+                            reference.distinctiveness if reference else None,
+                            numpy_distinctiveness),
+        "quality score": (vextral_core.py_compute_quality_score, None, None),
+    }
+    timings: dict[str, dict[str, float]] = {}
+    for measure, (module_call, reference_call, peer_call) in measures.items():
+        rows_of_results = []
+        reference_time = reference_value = None
+        if reference_call is not None:
+            reference_time, reference_value = best_time(lambda: reference_call(x), 1)
+            rows_of_results.append(("reference", reference_time, reference_value))
+        rows_of_results.append(("module list", *best_time(lambda: module_call(rows), repeats)))
+        rows_of_results.append(("module numpy", *best_time(lambda: module_call(x), repeats)))
+        if peer_call is not None and numpy_peer:
+            rows_of_results.append(("numpy peer", *best_time(lambda: peer_call(x), repeats)))
+
+        timings[measure] = {}
+        for contender, seconds, value in rows_of_results:
+            timings[measure][contender] = seconds
+            speedup = f"{reference_time / seconds:11.1f}x" if reference_time else f"{'':>12}"
+            if reference_value is None or contender == "reference":
+                agreement = ""
+            elif contender == "numpy peer":
+                agreement = f"(differs by {abs(value - reference_value):.2e})"
+            else:
+                agreement = "(bit-exact)" if value == reference_value else "(DIFFERS from reference)"
+            print(f"  {measure:<16} {contender:<13} {seconds * 1e3:10.1f} "
+                  f"{work / seconds / 1e9:12.2f} {speedup}  {value!r} {agreement}")
+
+    iso, quality = timings["isotropy"], timings["quality score"]
+    for contender in ("module list", "module numpy"):
+        print(f"  quality score / isotropy time, {contender}: "
+              f"{quality[contender] / iso[contender]:.2f}")
+    if "numpy peer" in iso:
+        print(f"  numpy peer / module numpy time: isotropy "
+              f"{iso['numpy peer'] / iso['module numpy']:.2f}, distinctiveness "
+              f"{timings['distinctiveness']['numpy peer'] / timings['distinctiveness']['module numpy']:.2f}")
+    print()
+    return timings
+
+
+# --- memory: one call per child process --------------------------------------
+
+
+def resident_kib(field: str) -> int:
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    raise RuntimeError(f"{field} not in /proc/self/status")
+
+
+def memory_child(function: str, kind: str, n: int, d: int, reference_path: str | None) -> None:
+    """Runs one call and prints the peak resident growth over the input as JSON."""
+    x = random_batch(n, d)
+    data = x.tolist() if kind == "list" else x
+    if function == "reference distinctiveness":
+        reference = Reference(Path(reference_path))
+        call = lambda: reference.distinctiveness(x)  # noqa: E731
+    else:
+        call = lambda: getattr(vextral_core, function)(data)  # noqa: E731
+    before = resident_kib("VmRSS")
+    try:
+        # Resets the peak (VmHWM) to the current resident size.
+        with open("/proc/self/clear_refs", "w") as clear:
+            clear.write("5")
+        method = "VmHWM reset"
+    except OSError:
+        method = "ru_maxrss"
+    peak_before = resident_kib("VmHWM")
+    start = time.perf_counter()
+    value = call()
+    seconds = time.perf_counter() - start
+    peak = resident_kib("VmHWM")
+    # Without the reset a peak set while building the input hides a smaller
+    # one during the call: the growth is then only known to be at most this.
+    growth = (peak - before) if method == "VmHWM reset" or peak > peak_before else \
+        (peak_before - before)
+    print(json.dumps({"growth_mb": growth * 1024 / 1e6, "input_mb": before * 1024 / 1e6,
+                      "seconds": seconds, "value": value,
+                      "method": method if method == "VmHWM reset" or peak > peak_before
+                      else "at most (no reset)"}))
+
+
+def compare_memory(n: int, d: int, reference_path: Path | None) -> None:
+    pairs = n * (n - 1) // 2
+    print(f"memory n={n} d={d}: {pairs} pairs; a list of every similarity would take "
+          f"{pairs * 4 / 1e6:.0f} MB")
+    cases = [("py_compute_distinctiveness", "numpy"), ("py_compute_distinctiveness", "list"),
+             ("py_compute_isotropy", "numpy"), ("py_compute_quality_score", "numpy")]
+    if reference_path:
+        cases.append(("reference distinctiveness", "numpy"))
+    print(f"  {'call':<28} {'input':<6} {'peak growth MB':>15} {'resident before MB':>19} "
+          f"{'time s':>8}  result")
+    for function, kind in cases:
+        completed = subprocess.run(
+            [sys.executable, __file__, "--memory-child", function, kind, str(n), str(d),
+             str(reference_path or "")], capture_output=True, text=True, check=True)
+        report = json.loads(completed.stdout.strip().splitlines()[-1])
+        print(f"  {function:<28} {kind:<6} {report['growth_mb']:15.1f} {report['input_mb']:19.1f} "
+              f"{report['seconds']:8.2f}  {report['value']!r} ({report['method']})")
+    print("  (the numpy peer is left out here: its n x n similarity matrix alone takes "
+          f"{n * n * 4 / 1e9:.1f} GB)")
+    print()
+
+
+# --- conversion ----------------------------------------------------------------
+
+
+def compare_conversion(n: int, d: int, repeats: int) -> None:
+    """Coverage is O(n * d) and cheap, so its time is mostly conversion."""
+    x = random_batch(n, d)
+    rows = x.tolist()
+    elements = n * d
+    print(f"conversion n={n} d={d} (py_compute_coverage, whose own arithmetic is a small part)")
+    for kind, data in (("list", rows), ("numpy", x)):
+        seconds, _ = best_time(lambda: vextral_core.py_compute_coverage(data), repeats)
+        print(f"  {kind:<6} {seconds * 1e3:8.1f} ms  {seconds / elements * 1e9:6.2f} ns per element")
+    print()
+
+
+# --- command line --------------------------------------------------------------
+
+
+def parse_shapes(text: str) -> list[tuple[int, int]]:
+    shapes = []
+    for item in text.split(","):
+        n, d = item.lower().split("x")
+        shapes.append((int(n), int(d)))
+    return shapes
+
+
+def main() -> None:
+    if len(sys.argv) > 1 and sys.argv[1] == "--memory-child":
+        function, kind, n, d, reference_path = sys.argv[2:7]
+        memory_child(function, kind, int(n), int(d), reference_path or None)
+        return
+
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--shapes", type=parse_shapes,
+                        help="comma-separated NxD shapes (default: 1000, 2000, 4000 x 384, 768); "
+                             "naming shapes leaves out the memory and conversion cases unless "
+                             "they are asked for")
+    parser.add_argument("--memory", action="store_true", help="run the memory case")
+    parser.add_argument("--memory-shape", type=lambda t: parse_shapes(t)[0],
+                        default=MEMORY_SHAPE, help="NxD of the memory case (default 20000x64)")
+    parser.add_argument("--conversion", action="store_true", help="run the conversion case")
+    parser.add_argument("--repeats", type=int, default=3,
+                        help="runs per timing, best kept (default 3; the reference runs once)")
+    parser.add_argument("--reference-lib", help="path to libvextral_reference.so")
+    parser.add_argument("--no-reference", action="store_true", help="skip the scalar reference")
+    parser.add_argument("--no-numpy-peer", action="store_true", help="skip the numpy peer")
+    args = parser.parse_args()
+
+    everything = args.shapes is None and not args.memory and not args.conversion
+    shapes = DEFAULT_SHAPES if args.shapes is None else args.shapes
+    if args.shapes is None and (args.memory or args.conversion):
+        shapes = []
+
+    reference_path = None if args.no_reference else find_reference_library(args.reference_lib)
+    reference = Reference(reference_path) if reference_path else None
+    print_environment(reference_path)
+
+    for n, d in shapes:
+        compare_shape(n, d, reference, args.repeats, not args.no_numpy_peer)
+    if everything or args.conversion:
+        compare_conversion(*CONVERSION_SHAPE, args.repeats)
+    if everything or args.memory:
+        compare_memory(*args.memory_shape, reference_path)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,37 @@
+// Isotropy and distinctiveness through the pair kernel of a chosen path.
+//
+// The public kernels call these with the fastest path the processor has; the
+// tests call them with every supported path. Each result has exactly the
+// bits of the reference forms in reference.hpp. Internal to the metrics
+// module.
+#pragma once
+
+#include <cstddef>
+
+#include "kernel_path.hpp"
+#include "metrics.hpp"
+
+namespace metrics {
+
+// Distinctiveness sums the similarities twice: once for the mean and once
+// for the spread around it. It keeps them between the two passes while the
+// list fits this many bytes and computes them again in the second pass
+// otherwise.
+inline constexpr std::size_t kSimilarityListBudget = std::size_t{256} << 20;
+
+float isotropy_on_path(const EmbeddingBatch& embeddings, KernelPath path);
+
+float distinctiveness_on_path(const EmbeddingBatch& embeddings, KernelPath path,
+                              std::size_t list_budget_bytes = kSimilarityListBudget);
+
+// Both measures of one batch from one normalisation and one pass over the
+// pairs (plus the spread's second pass when the list is over budget).
+struct PairMeasures {
+  float isotropy = 0.0f;
+  float distinctiveness = 0.0f;
+};
+
+PairMeasures pair_measures_on_path(const EmbeddingBatch& embeddings, KernelPath path,
+                                   std::size_t list_budget_bytes = kSimilarityListBudget);
+
+}  // namespace metrics

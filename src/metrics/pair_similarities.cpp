@@ -1,0 +1,112 @@
+#include "pair_similarities.hpp"
+
+#include "pairs.hpp"
+
+namespace metrics {
+
+namespace {
+
+// The dimension is walked in ranges of this many elements so that the four
+// column blocks of a tile (4 x 16 x 256 floats, 64 KiB) stay in the level-2
+// cache, however long the rows, while every row group of the panel passes
+// over them. Longer ranges spend less on reloading the running sums.
+constexpr std::size_t kDepthRange = 256;
+
+}  // namespace
+
+PairSimilarities::PairSimilarities(const EmbeddingBatch& batch, KernelPath path)
+    : rows_(batch.rows()) {
+  if (PackedBatch::fits(batch)) {
+    packed_path_ = true;
+    tile_kernel_ = pair_tile_kernel(path);
+    packed_ = PackedBatch::normalised(batch);
+  } else {
+    normalised_ = normalize_embeddings(batch);
+  }
+}
+
+std::size_t PairSimilarities::panel_stride() const noexcept {
+  return packed_path_ ? packed_.padded_rows() : rows_;
+}
+
+void PairSimilarities::fill_panel(std::size_t first, std::size_t count, float* out,
+                                  std::size_t stride) const {
+  if (!packed_path_) {
+    fill_scalar_panel(first, count, out, stride);
+    return;
+  }
+  fill_packed_panel(first, count, out, stride);
+  if (packed_.padding_may_poison()) repair_poisoned_pairs(first, count, out, stride);
+}
+
+void PairSimilarities::fill_packed_panel(std::size_t first, std::size_t count, float* out,
+                                         std::size_t stride) const {
+  constexpr std::size_t kLanes = PackedBatch::kLanes;
+  const std::size_t depth = packed_.depth();
+  const std::size_t block_stride = packed_.block_stride();
+  // Row groups are kTileRows consecutive rows of one block; `first` is a
+  // multiple of kTileRows, so the panel's groups line up with the blocks.
+  // Column tiles start at the one holding `first`: the tiles before it hold
+  // only pairs with j < i.
+  const std::size_t row_end = first + count;
+  const std::size_t first_column_tile = first / kTileColumns;
+  const std::size_t column_tiles = packed_.padded_rows() / kTileColumns;
+
+  PairTile tile{};
+  tile.column_block_stride = block_stride;
+  tile.out_stride = stride;
+  for (std::size_t ct = first_column_tile; ct < column_tiles; ++ct) {
+    const std::size_t column_begin = ct * kTileColumns;
+    const std::size_t last_column = column_begin + kTileColumns - 1;
+    tile.columns = packed_.block(column_begin / kLanes);
+    for (std::size_t k = 0; k < depth || k == 0; k += kDepthRange) {
+      tile.k_begin = k;
+      tile.k_end = k + kDepthRange < depth ? k + kDepthRange : depth;
+      tile.fresh = k == 0;
+      // Groups whose first row is at or past the tile's last column hold no
+      // pair (i < j) in this tile, and neither do the groups after them.
+      for (std::size_t g = first; g < row_end && g < last_column; g += kTileRows) {
+        tile.rows = packed_.block(g / kLanes) + g % kLanes;
+        tile.out = out + (g - first) * stride + column_begin;
+        tile_kernel_(tile);
+      }
+    }
+  }
+}
+
+void PairSimilarities::repair_poisoned_pairs(std::size_t first, std::size_t count, float* out,
+                                             std::size_t stride) const {
+  // The padded sum is exact unless the shorter row's padding meets a
+  // non-finite element of the longer row; those pairs are summed again over
+  // the shorter length only, as dot_product does.
+  for (std::size_t r = 0; r < count; ++r) {
+    const std::size_t i = first + r;
+    const std::size_t length_i = packed_.length(i);
+    const std::size_t end_i = packed_.non_finite_end(i);
+    for (std::size_t j = i + 1; j < rows_; ++j) {
+      const std::size_t length_j = packed_.length(j);
+      const bool poisoned = length_i < length_j ? packed_.non_finite_end(j) > length_i
+                                                : end_i > length_j;
+      if (!poisoned) continue;
+      const std::size_t m = length_i < length_j ? length_i : length_j;
+      float total = 0.0f;
+      for (std::size_t k = 0; k < m; ++k) {
+        const float product = packed_.value(i, k) * packed_.value(j, k);
+        total = total + product;
+      }
+      out[r * stride + j] = total;
+    }
+  }
+}
+
+void PairSimilarities::fill_scalar_panel(std::size_t first, std::size_t count, float* out,
+                                         std::size_t stride) const {
+  for (std::size_t r = 0; r < count; ++r) {
+    const std::size_t i = first + r;
+    for (std::size_t j = i + 1; j < rows_; ++j) {
+      out[r * stride + j] = dot_product(normalised_.row(i), normalised_.row(j));
+    }
+  }
+}
+
+}  // namespace metrics

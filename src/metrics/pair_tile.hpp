@@ -1,0 +1,51 @@
+// The pair kernel's inner step: one tile of similarities, four rows i of one
+// packed block against the 64 rows j of four consecutive packed blocks, over
+// a range of the dimension.
+//
+// Every output element is one pair's running dot product. The tile adds the
+// products for k = k_begin, k_begin + 1, ..., k_end - 1 one at a time, each
+// product rounded before it is added (a multiply, then an add; never a fused
+// multiply-add), so splitting the dimension into ranges and carrying the
+// running sums through `out` gives exactly the sequential sum. Internal to
+// the metrics module.
+#pragma once
+
+#include <cstddef>
+
+#include "kernel_path.hpp"
+#include "x86_target.hpp"
+
+namespace metrics {
+
+inline constexpr std::size_t kTileRows = 4;
+inline constexpr std::size_t kTileColumns = 64;
+inline constexpr std::size_t kTileColumnBlocks = 4;
+
+struct PairTile {
+  // rows[k * 16 + r] is element k of tile row r (r < 4).
+  const float* rows;
+  // columns[v * column_block_stride + k * 16 + c] is element k of tile
+  // column 16 * v + c (v < 4, c < 16).
+  const float* columns;
+  std::size_t column_block_stride;
+  std::size_t k_begin;
+  std::size_t k_end;
+  // out[r * out_stride + c] holds the running sum of pair (r, c): read on
+  // entry unless `fresh`, in which case the sums start at +0.
+  float* out;
+  std::size_t out_stride;
+  bool fresh;
+};
+
+using PairTileKernel = void (*)(const PairTile& tile);
+
+void pair_tile_portable(const PairTile& tile);
+#if VEXTRAL_X86
+void pair_tile_avx2(const PairTile& tile);
+void pair_tile_avx512(const PairTile& tile);
+#endif
+
+// The tile kernel of `path`; the path must be one the processor supports.
+PairTileKernel pair_tile_kernel(KernelPath path) noexcept;
+
+}  // namespace metrics

@@ -1,0 +1,74 @@
+// The pair tile in 256-bit vectors. Sixteen registers hold no more than
+// 4 rows x 2 vectors of accumulators (eight independent sums), so the tile
+// runs as four quarters of 16 columns each.
+#include "pair_tile.hpp"
+#include "x86_target.hpp"
+
+#if VEXTRAL_X86
+
+#include <immintrin.h>
+
+namespace metrics {
+
+namespace {
+
+VEXTRAL_TARGET_AVX2 void quarter_tile_avx2(const PairTile& tile, const float* columns, float* out) {
+  constexpr std::size_t kLanes = 16;
+  const std::size_t stride = tile.out_stride;
+
+  __m256 a00, a01, a10, a11, a20, a21, a30, a31;
+  if (tile.fresh) {
+    a00 = a01 = a10 = a11 = a20 = a21 = a30 = a31 = _mm256_setzero_ps();
+  } else {
+    a00 = _mm256_loadu_ps(out);
+    a01 = _mm256_loadu_ps(out + 8);
+    a10 = _mm256_loadu_ps(out + stride);
+    a11 = _mm256_loadu_ps(out + stride + 8);
+    a20 = _mm256_loadu_ps(out + 2 * stride);
+    a21 = _mm256_loadu_ps(out + 2 * stride + 8);
+    a30 = _mm256_loadu_ps(out + 3 * stride);
+    a31 = _mm256_loadu_ps(out + 3 * stride + 8);
+  }
+
+  const float* rows = tile.rows + tile.k_begin * kLanes;
+  const float* column = columns + tile.k_begin * kLanes;
+  for (std::size_t k = tile.k_begin; k < tile.k_end; ++k) {
+    const __m256 c0 = _mm256_loadu_ps(column);
+    const __m256 c1 = _mm256_loadu_ps(column + 8);
+    __m256 x = _mm256_broadcast_ss(rows);
+    a00 = _mm256_add_ps(a00, _mm256_mul_ps(x, c0));
+    a01 = _mm256_add_ps(a01, _mm256_mul_ps(x, c1));
+    x = _mm256_broadcast_ss(rows + 1);
+    a10 = _mm256_add_ps(a10, _mm256_mul_ps(x, c0));
+    a11 = _mm256_add_ps(a11, _mm256_mul_ps(x, c1));
+    x = _mm256_broadcast_ss(rows + 2);
+    a20 = _mm256_add_ps(a20, _mm256_mul_ps(x, c0));
+    a21 = _mm256_add_ps(a21, _mm256_mul_ps(x, c1));
+    x = _mm256_broadcast_ss(rows + 3);
+    a30 = _mm256_add_ps(a30, _mm256_mul_ps(x, c0));
+    a31 = _mm256_add_ps(a31, _mm256_mul_ps(x, c1));
+    rows += kLanes;
+    column += kLanes;
+  }
+
+  _mm256_storeu_ps(out, a00);
+  _mm256_storeu_ps(out + 8, a01);
+  _mm256_storeu_ps(out + stride, a10);
+  _mm256_storeu_ps(out + stride + 8, a11);
+  _mm256_storeu_ps(out + 2 * stride, a20);
+  _mm256_storeu_ps(out + 2 * stride + 8, a21);
+  _mm256_storeu_ps(out + 3 * stride, a30);
+  _mm256_storeu_ps(out + 3 * stride + 8, a31);
+}
+
+}  // namespace
+
+VEXTRAL_TARGET_AVX2 void pair_tile_avx2(const PairTile& tile) {
+  for (std::size_t v = 0; v < kTileColumnBlocks; ++v) {
+    quarter_tile_avx2(tile, tile.columns + v * tile.column_block_stride, tile.out + v * 16);
+  }
+}
+
+}  // namespace metrics
+
+#endif

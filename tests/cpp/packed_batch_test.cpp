@@ -1,0 +1,99 @@
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <random>
+#include <string>
+
+#include "metrics.hpp"
+#include "packed_batch.hpp"
+#include "pairs.hpp"
+#include "random_batches.hpp"
+
+using metrics::EmbeddingBatch;
+using metrics::PackedBatch;
+using test_batches::BatchRecipe;
+using test_batches::bits;
+using test_batches::random_batch;
+using test_batches::same_float;
+
+namespace {
+
+constexpr float kInf = std::numeric_limits<float>::infinity();
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+
+}  // namespace
+
+TEST(PackedBatch, NormalisesEachRowLikeTheRowCopyAndPadsWithPositiveZeros) {
+  std::mt19937 rng(31);
+  const BatchRecipe recipes[] = {
+      {1, 5, false, 0.0, 0.0},    {17, 3, true, 0.1, 0.3},  {40, 33, false, 0.01, 0.3},
+      {70, 20, true, 0.01, 0.3},  {65, 1, false, 0.2, 0.3}, {5, 300, true, 0.0, 0.5},
+  };
+  for (const BatchRecipe& recipe : recipes) {
+    const EmbeddingBatch batch = random_batch(rng, recipe);
+    const EmbeddingBatch expected = metrics::normalize_embeddings(batch);
+    const PackedBatch packed = PackedBatch::normalised(batch);
+    ASSERT_EQ(packed.rows(), batch.rows());
+    ASSERT_EQ(packed.padded_rows() % PackedBatch::kRowMultiple, 0u);
+    std::size_t mismatches = 0;
+    for (std::size_t i = 0; i < packed.padded_rows(); ++i) {
+      const std::size_t length = i < batch.rows() ? batch.row(i).size() : 0;
+      for (std::size_t k = 0; k < packed.depth(); ++k) {
+        const float want = k < length ? expected.row(i)[k] : 0.0f;
+        if (!same_float(packed.value(i, k), want) && mismatches++ < 5) {
+          ADD_FAILURE() << recipe.rows << " x " << recipe.dimension << ": row " << i << ", element "
+                        << k << " is " << packed.value(i, k) << ", expected " << want;
+        }
+      }
+    }
+  }
+}
+
+TEST(PackedBatch, DepthIsTheLongestRowNotRowZero) {
+  const PackedBatch packed = PackedBatch::normalised(EmbeddingBatch::from_rows({{1}, {3, 4}, {}}));
+  EXPECT_EQ(packed.depth(), 2u);
+  EXPECT_EQ(bits(packed.value(1, 0)), bits(0.6f));
+  EXPECT_EQ(bits(packed.value(1, 1)), bits(0.8f));
+  EXPECT_EQ(bits(packed.value(0, 1)), bits(0.0f));
+  EXPECT_EQ(bits(packed.value(2, 0)), bits(0.0f));
+}
+
+TEST(PackedBatch, FitsUnlessPaddingWouldMultiplyTheBatch) {
+  EXPECT_TRUE(PackedBatch::fits(EmbeddingBatch::from_rows({{1}})));
+  EXPECT_TRUE(PackedBatch::fits(EmbeddingBatch::from_rows({{1, 2, 3}, {4, 5, 6}})));
+  // A ragged batch at most about twice its size once padded.
+  EmbeddingBatch ragged;
+  for (std::size_t i = 0; i < 200; ++i) {
+    ragged.start_row();
+    for (std::size_t k = 0; k < 10 + i % 10; ++k) ragged.push(1.0f);
+  }
+  EXPECT_TRUE(PackedBatch::fits(ragged));
+  // Many one-element rows and one of a thousand.
+  EmbeddingBatch lopsided;
+  for (std::size_t i = 0; i < 200; ++i) {
+    lopsided.start_row();
+    for (std::size_t k = 0; k < (i == 7 ? 1000u : 1u); ++k) lopsided.push(1.0f);
+  }
+  EXPECT_FALSE(PackedBatch::fits(lopsided));
+}
+
+TEST(PackedBatch, RecordsWherePaddingMayMeetNonFiniteElements) {
+  // Rectangular: nothing is padded, whatever the values.
+  EXPECT_FALSE(PackedBatch::normalised(EmbeddingBatch::from_rows({{kInf, 1}, {kNaN, 2}}))
+                   .padding_may_poison());
+  // Ragged but finite: padded zeros only ever multiply finite values.
+  EXPECT_FALSE(PackedBatch::normalised(EmbeddingBatch::from_rows({{1e20f, 1}, {2}, {}}))
+                   .padding_may_poison());
+
+  // [1, inf, 2] normalises to [0, NaN, 0]; the NaN row is copied as it is;
+  // [inf, 1e-30] becomes [NaN, 0].
+  const PackedBatch packed = PackedBatch::normalised(
+      EmbeddingBatch::from_rows({{1, kInf, 2}, {3}, {kNaN, 1, kInf}, {}, {kInf, 1e-30f}}));
+  ASSERT_TRUE(packed.padding_may_poison());
+  const std::size_t lengths[] = {3, 1, 3, 0, 2};
+  const std::size_t ends[] = {2, 0, 3, 0, 1};
+  for (std::size_t i = 0; i < 5; ++i) {
+    EXPECT_EQ(packed.length(i), lengths[i]) << "row " << i;
+    EXPECT_EQ(packed.non_finite_end(i), ends[i]) << "row " << i;
+  }
+}
