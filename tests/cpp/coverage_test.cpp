@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "float_bits.hpp"
+
 #include <bit>
 #include <cmath>
 #include <limits>
@@ -8,15 +10,6 @@
 #include "metrics.hpp"
 
 using metrics::EmbeddingBatch;
-
-namespace {
-
-constexpr float kInf = std::numeric_limits<float>::infinity();
-constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
-
-std::uint32_t bits(float value) { return std::bit_cast<std::uint32_t>(value); }
-
-}  // namespace
 
 TEST(Coverage, DegenerateBatchesGiveZero) {
   EXPECT_EQ(bits(metrics::compute_coverage(EmbeddingBatch{})), bits(0.0f));

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "float_bits.hpp"
+
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -13,10 +15,6 @@ using metrics::EmbeddingBatch;
 
 namespace {
 
-constexpr float kInf = std::numeric_limits<float>::infinity();
-constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
-
-std::uint32_t bits(float value) { return std::bit_cast<std::uint32_t>(value); }
 
 std::uint32_t distinctiveness_bits(std::initializer_list<std::initializer_list<float>> rows) {
   return bits(metrics::compute_distinctiveness(EmbeddingBatch::from_rows(rows)));

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include "float_bits.hpp"
+
 #include <bit>
 #include <cfloat>
 #include <cmath>
@@ -14,9 +16,7 @@ namespace {
 using metrics::log2f_correctly_rounded;
 using metrics::position_weight;
 
-constexpr float kInf = std::numeric_limits<float>::infinity();
 
-std::uint32_t bits(float value) { return std::bit_cast<std::uint32_t>(value); }
 
 // The spacing of doubles just above the double nearest to y: the unit in
 // which a double log2 that is accurate to 1 ulp may be off.

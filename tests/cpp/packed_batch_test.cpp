@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "float_bits.hpp"
+
 #include <limits>
 #include <random>
 #include <string>
@@ -12,16 +14,8 @@
 using metrics::EmbeddingBatch;
 using metrics::PackedBatch;
 using test_batches::BatchRecipe;
-using test_batches::bits;
 using test_batches::random_batch;
 using test_batches::same_float;
-
-namespace {
-
-constexpr float kInf = std::numeric_limits<float>::infinity();
-constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
-
-}  // namespace
 
 TEST(PackedBatch, NormalisesEachRowLikeTheRowCopyAndPadsWithPositiveZeros) {
   std::mt19937 rng(31);

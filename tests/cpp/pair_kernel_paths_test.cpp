@@ -2,6 +2,8 @@
 // reference, bit for bit.
 #include <gtest/gtest.h>
 
+#include "float_bits.hpp"
+
 #include <cmath>
 #include <cstddef>
 #include <limits>
@@ -21,14 +23,10 @@
 using metrics::EmbeddingBatch;
 using metrics::KernelPath;
 using test_batches::BatchRecipe;
-using test_batches::bits;
 using test_batches::random_batch;
 using test_batches::same_float;
 
 namespace {
-
-constexpr float kInf = std::numeric_limits<float>::infinity();
-constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 
 std::string describe(const BatchRecipe& recipe) {
   return std::to_string(recipe.rows) + " x " + std::to_string(recipe.dimension) +

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "float_bits.hpp"
+
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -14,10 +16,6 @@ using metrics::EmbeddingBatch;
 
 namespace {
 
-constexpr float kInf = std::numeric_limits<float>::infinity();
-constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
-
-std::uint32_t bits(float value) { return std::bit_cast<std::uint32_t>(value); }
 
 std::vector<std::uint32_t> row_bits(const EmbeddingBatch& batch, std::size_t i) {
   std::vector<std::uint32_t> out;

@@ -13,7 +13,6 @@
 
 using metrics::EmbeddingBatch;
 using test_batches::BatchRecipe;
-using test_batches::bits;
 using test_batches::random_batch;
 
 namespace {

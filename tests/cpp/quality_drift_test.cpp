@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "float_bits.hpp"
+
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -14,11 +16,8 @@ using metrics::EmbeddingBatch;
 
 namespace {
 
-constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
-constexpr float kInf = std::numeric_limits<float>::infinity();
 const char* const kBoundsMessage = "index out of bounds: the len is 1 but the index is 1";
 
-std::uint32_t bits(float value) { return std::bit_cast<std::uint32_t>(value); }
 
 EmbeddingBatch batch(std::initializer_list<std::initializer_list<float>> rows) {
   return EmbeddingBatch::from_rows(rows);

@@ -10,11 +10,10 @@
 #include <limits>
 #include <random>
 
+#include "float_bits.hpp"
 #include "metrics.hpp"
 
 namespace test_batches {
-
-inline std::uint32_t bits(float value) { return std::bit_cast<std::uint32_t>(value); }
 
 // Bit equality, except that any NaN matches any NaN: a NaN's payload depends
 // on operand order, and no result the kernels return can carry one.

@@ -1,6 +1,8 @@
 // compute_retrieval_metrics and the identifier set behind it.
 #include <gtest/gtest.h>
 
+#include "float_bits.hpp"
+
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -24,7 +26,6 @@ using Ids = std::vector<std::uint64_t>;
 constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
 constexpr std::uint64_t kTop = std::uint64_t{1} << 63;
 
-std::uint32_t bits(float value) { return std::bit_cast<std::uint32_t>(value); }
 
 RetrievalMetrics compute(const Ids& retrieved, const Ids& relevant, std::uint64_t top_k) {
   return metrics::compute_retrieval_metrics(retrieved, relevant, top_k);
