@@ -98,6 +98,13 @@ template <>
 float element_as_f32<float>(const char* address) {
   return load<float>(address);
 }
+// A bool element is one byte, and any non-zero byte reads as True (a view
+// of other bytes as bool is a valid array), so it is never loaded as a C++
+// bool, whose other bit patterns are undefined.
+template <>
+float element_as_f32<bool>(const char* address) {
+  return load<std::uint8_t>(address) != 0 ? 1.0f : 0.0f;
+}
 
 template <class T>
 void copy_rows(const Py_buffer& view, float* out) {
@@ -108,7 +115,7 @@ void copy_rows(const Py_buffer& view, float* out) {
     const char* row = base + static_cast<Py_ssize_t>(i) * view.strides[0];
     float* target = out + i * columns;
     if constexpr (std::is_same_v<T, float>) {
-      if (view.strides[1] == static_cast<Py_ssize_t>(sizeof(float))) {
+      if (columns != 0 && view.strides[1] == static_cast<Py_ssize_t>(sizeof(float))) {
         std::memcpy(target, row, columns * sizeof(float));
         continue;
       }

@@ -20,9 +20,7 @@ namespace {
 void raise_panic(const metrics::InternalFailure& failure) {
   if (!failure.resumed()) report_internal_failure(failure);
   PyObject* panic_class = panic_exception_type();
-  const std::string& message =
-      failure.message().empty() ? std::string("internal failure without a message") : failure.message();
-  PyRef text = text_to_str(message);
+  PyRef text = text_to_str(failure.message());
   PyRef args = text ? PyRef::steal(PyTuple_Pack(1, text.get())) : PyRef();
   if (!args) throw std::runtime_error("could not build the PanicException arguments");
   PyErr_SetObject(panic_class, args.get());
@@ -47,7 +45,7 @@ void translate(std::exception_ptr pending) {
   } catch (const std::exception& other) {
     raise_panic(metrics::InternalFailure(other.what()));
   } catch (...) {
-    raise_panic(metrics::InternalFailure(""));
+    raise_panic(metrics::InternalFailure("internal failure without a message"));
   }
 }
 
