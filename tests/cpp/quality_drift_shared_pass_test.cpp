@@ -1,12 +1,12 @@
 // The quality score and drift take isotropy and distinctiveness from one
 // shared pass over the pairs; the results must be those of the separate
-// reference measures, and failures those of coverage in the stated order.
+// reference measures, and failures those of coverage, in the same order.
 #include <gtest/gtest.h>
 
 #include <random>
 #include <string>
 
-#include "failure.hpp"
+#include "failure_message.hpp"
 #include "metrics.hpp"
 #include "random_batches.hpp"
 #include "reference.hpp"
@@ -46,15 +46,6 @@ std::vector<BatchRecipe> recipes() {
   return out;
 }
 
-template <class Call>
-std::string failure_message(Call&& call) {
-  try {
-    call();
-  } catch (const metrics::InternalFailure& failure) {
-    return failure.message();
-  }
-  return "<no failure>";
-}
 
 }  // namespace
 

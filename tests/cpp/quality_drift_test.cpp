@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "failure_message.hpp"
 #include "float_bits.hpp"
 
 #include <bit>
@@ -23,15 +24,6 @@ EmbeddingBatch batch(std::initializer_list<std::initializer_list<float>> rows) {
   return EmbeddingBatch::from_rows(rows);
 }
 
-template <class Call>
-std::string failure_message(Call&& call) {
-  try {
-    call();
-  } catch (const metrics::InternalFailure& failure) {
-    return failure.message();
-  }
-  return "<no failure>";
-}
 
 }  // namespace
 
