@@ -5,13 +5,16 @@
 #include <string_view>
 #include <type_traits>
 
-#include "text.hpp"
-
 namespace vextral {
 
 namespace {
 
 bool is_exact_ndarray(PyObject* object) {
+  // Rows and elements are mostly lists, tuples and numbers: rule those out
+  // before building the type's name.
+  if (PyList_CheckExact(object) || PyTuple_CheckExact(object) || PyFloat_CheckExact(object) ||
+      PyLong_CheckExact(object))
+    return false;
   PyRef name = PyRef::steal(PyType_GetFullyQualifiedName(Py_TYPE(object)));
   if (!name) {
     PyErr_Clear();
@@ -29,14 +32,16 @@ bool is_exact_ndarray(PyObject* object) {
 // A buffer view released on every path.
 class BufferView {
  public:
-  // Requests strides and format; false (no exception pending) if refused.
-  bool acquire(PyObject* object) {
+  // Views an exact numpy.ndarray of `dimensions` dimensions, with strides
+  // and format; false (no exception pending) for anything else.
+  bool acquire_ndarray(PyObject* object, int dimensions) {
+    if (!is_exact_ndarray(object)) return false;
     if (PyObject_GetBuffer(object, &view_, PyBUF_RECORDS_RO) < 0) {
       PyErr_Clear();
       return false;
     }
     held_ = true;
-    return true;
+    return view_.ndim == dimensions;
   }
   ~BufferView() {
     if (held_) PyBuffer_Release(&view_);
@@ -161,9 +166,8 @@ bool with_element_type(ElementType type, Visit&& visit) {
 }  // namespace
 
 std::optional<metrics::EmbeddingBatch> read_batch_array(PyObject* object) {
-  if (!is_exact_ndarray(object)) return std::nullopt;
   BufferView view;
-  if (!view.acquire(object) || view->ndim != 2) return std::nullopt;
+  if (!view.acquire_ndarray(object, 2)) return std::nullopt;
   std::optional<metrics::EmbeddingBatch> batch;
   with_element_type(element_type(*view), [&]<class T>() {
     batch.emplace();
@@ -176,9 +180,8 @@ std::optional<metrics::EmbeddingBatch> read_batch_array(PyObject* object) {
 }
 
 bool read_row_array(PyObject* object, metrics::EmbeddingBatch& batch) {
-  if (!is_exact_ndarray(object)) return false;
   BufferView view;
-  if (!view.acquire(object) || view->ndim != 1) return false;
+  if (!view.acquire_ndarray(object, 1)) return false;
   return with_element_type(element_type(*view), [&]<class T>() {
     const std::size_t length = static_cast<std::size_t>(view->shape[0]);
     const char* base = static_cast<const char*>(view->buf);
@@ -189,9 +192,8 @@ bool read_row_array(PyObject* object, metrics::EmbeddingBatch& batch) {
 }
 
 std::optional<IdentifierList> read_identifier_array(PyObject* object) {
-  if (!is_exact_ndarray(object)) return std::nullopt;
   BufferView view;
-  if (!view.acquire(object) || view->ndim != 1) return std::nullopt;
+  if (!view.acquire_ndarray(object, 1)) return std::nullopt;
   ElementType type = element_type(*view);
   // Floats and bools are refused by the index conversion, and negative
   // values overflow: the generic reading raises those errors.
