@@ -4,48 +4,79 @@
 #include <cstdlib>
 #include <exception>
 #include <new>
+#include <source_location>
 #include <stdexcept>
-#include <string>
+#include <string_view>
 
 #include "failure.hpp"
 #include "failure_report.hpp"
 #include "panic_exception.hpp"
 #include "python_error.hpp"
-#include "text.hpp"
 
 namespace vextral::guard_detail {
 
 namespace {
 
-void raise_panic(const metrics::InternalFailure& failure) {
-  if (!failure.resumed()) report_internal_failure(failure);
-  PyObject* panic_class = panic_exception_type();
-  PyRef text = text_to_str(failure.message());
-  PyRef args = text ? PyRef::steal(PyTuple_Pack(1, text.get())) : PyRef();
-  if (!args) throw std::runtime_error("could not build the PanicException arguments");
+// Everything below may run when memory has run out, so it takes no heap
+// memory of its own: messages are formatted into fixed buffers or passed as
+// views, and where the interpreter cannot build an object it leaves its own
+// MemoryError pending, which then reaches the caller instead.
+
+void raise_memory_error(std::size_t bytes) noexcept {
+  char message[64];
+  std::snprintf(message, sizeof message, "memory allocation of %zu bytes failed", bytes);
+  PyErr_SetString(PyExc_MemoryError, message);
+}
+
+// PanicException(message), after the report on standard error unless the
+// failure continues one that was reported already.
+void raise_panic(std::string_view message, const std::source_location& where,
+                 std::span<void* const> backtrace, bool resumed) {
+  if (!resumed) report_internal_failure(message, where, backtrace);
+  PyObject* panic_class = nullptr;
+  try {
+    panic_class = panic_exception_type();
+  } catch (PythonError& error) {
+    // The class could not be created for want of memory.
+    error.restore();
+    return;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return;
+  }
+  PyRef text = PyRef::steal(
+      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+  if (!text) return;
+  PyRef args = PyRef::steal(PyTuple_Pack(1, text.get()));
+  if (!args) return;
   PyErr_SetObject(panic_class, args.get());
 }
 
-void translate(std::exception_ptr pending) {
+void raise_panic(std::string_view message,
+                 const std::source_location& where = std::source_location::current()) {
+  raise_panic(message, where, {}, false);
+}
+
+// Translates the exception being handled; `throw;` rethrows it in place,
+// where std::rethrow_exception would allocate a new exception object.
+void translate() {
   try {
-    std::rethrow_exception(pending);
+    throw;
   } catch (PythonError& error) {
     error.restore();
   } catch (const metrics::AllocationFailure& failure) {
-    PythonError::create(PyExc_MemoryError,
-                        "memory allocation of " + std::to_string(failure.bytes()) + " bytes failed")
-        .restore();
+    raise_memory_error(failure.bytes());
   } catch (const metrics::InternalFailure& failure) {
-    raise_panic(failure);
+    raise_panic(failure.message(), failure.where(), failure.backtrace(), failure.resumed());
   } catch (const std::length_error&) {
     // A buffer size beyond what the address space can represent.
-    raise_panic(metrics::InternalFailure("capacity overflow"));
+    raise_panic("capacity overflow");
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::exception& other) {
-    raise_panic(metrics::InternalFailure(other.what()));
+    raise_panic(other.what());
   } catch (...) {
-    raise_panic(metrics::InternalFailure("internal failure without a message"));
+    raise_panic("internal failure without a message");
   }
 }
 
@@ -53,7 +84,7 @@ void translate(std::exception_ptr pending) {
 
 void translate_current_exception() noexcept {
   try {
-    translate(std::current_exception());
+    translate();
   } catch (...) {
     std::fputs("uncaught panic at ffi boundary\n", stderr);
     std::fflush(stderr);

@@ -6,10 +6,12 @@
 //   InternalFailure    -> report on standard error, then PanicException
 //   AllocationFailure  -> MemoryError("memory allocation of {n} bytes failed")
 // Nothing escapes: if even the translation fails, the process ends with
-// "uncaught panic at ffi boundary".
+// "uncaught panic at ffi boundary". Every entry counts against the
+// interpreter's recursion limit (RecursionGuard).
 #pragma once
 
 #include "python.hpp"
+#include "recursion_guard.hpp"
 
 namespace vextral {
 
@@ -20,6 +22,8 @@ void translate_current_exception() noexcept;
 template <class Work>
 PyObject* run_guarded(Work&& work) noexcept {
   try {
+    // Inside the try, so that a RecursionError is translated like any other.
+    RecursionGuard depth;
     return work();
   } catch (...) {
     guard_detail::translate_current_exception();

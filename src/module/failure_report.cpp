@@ -2,7 +2,8 @@
 
 #include <atomic>
 #include <cstdio>
-#include <string>
+
+#include "failure.hpp"
 
 #if defined(__GLIBC__)
 #include <execinfo.h>
@@ -14,31 +15,34 @@ namespace vextral {
 
 namespace {
 
-std::string current_thread_name() {
+// The thread's name into `name` (which holds at least 16 bytes).
+void current_thread_name(char* name, std::size_t size) {
+  std::snprintf(name, size, "%s", "<unnamed>");
 #if defined(__GLIBC__)
-  char name[64] = {};
-  if (pthread_getname_np(pthread_self(), name, sizeof name) == 0 && name[0] != '\0') return name;
+  char own[64] = {};
+  if (pthread_getname_np(pthread_self(), own, sizeof own) == 0 && own[0] != '\0')
+    std::snprintf(name, size, "%s", own);
 #endif
-  return "<unnamed>";
 }
 
 }  // namespace
 
-void report_internal_failure(const metrics::InternalFailure& failure) {
+void report_internal_failure(std::string_view message, const std::source_location& where,
+                             std::span<void* const> backtrace) noexcept {
   // Only the first report of a process explains how to get a backtrace.
   static std::atomic<bool> hint_given{false};
 
-  const auto& where = failure.where();
-  std::fprintf(stderr, "thread '%s' hit an internal failure at %s:%u:%u:\n%s\n",
-               current_thread_name().c_str(), where.file_name(),
-               static_cast<unsigned>(where.line()), static_cast<unsigned>(where.column()),
-               failure.message().c_str());
-  if (!failure.backtrace().empty()) {
+  char thread_name[64];
+  current_thread_name(thread_name, sizeof thread_name);
+  std::fprintf(stderr, "thread '%s' hit an internal failure at %s:%u:%u:\n%.*s\n", thread_name,
+               where.file_name(), static_cast<unsigned>(where.line()),
+               static_cast<unsigned>(where.column()), static_cast<int>(message.size()),
+               message.data());
+  if (!backtrace.empty()) {
     std::fputs("stack backtrace:\n", stderr);
     std::fflush(stderr);
 #if defined(__GLIBC__)
-    backtrace_symbols_fd(failure.backtrace().data(), static_cast<int>(failure.backtrace().size()),
-                         fileno(stderr));
+    backtrace_symbols_fd(backtrace.data(), static_cast<int>(backtrace.size()), fileno(stderr));
 #endif
   } else if (!hint_given.exchange(true)) {
     std::fprintf(stderr, "note: run with `%s=1` environment variable to display a backtrace\n",

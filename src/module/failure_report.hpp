@@ -2,10 +2,15 @@
 // reaches the entry guard.
 #pragma once
 
-#include "failure.hpp"
+#include <source_location>
+#include <span>
+#include <string_view>
 
 namespace vextral {
 
-void report_internal_failure(const metrics::InternalFailure& failure);
+// Writes the report without taking heap memory, so that it works when the
+// failure being reported is that memory ran out.
+void report_internal_failure(std::string_view message, const std::source_location& where,
+                             std::span<void* const> backtrace) noexcept;
 
 }  // namespace vextral

@@ -27,7 +27,10 @@ PyObject* panic_exception_type() {
   PyObject* created = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kDocstring,
                                                 PyExc_BaseException, nullptr);
   if (created == nullptr) {
-    PyRef cause = take_pending_error_plainly().value();
+    PythonError error = take_pending_error_plainly();
+    // Out of memory, the interpreter's MemoryError is the truest report.
+    if (PyErr_GivenExceptionMatches(error.type(), PyExc_MemoryError)) throw error;
+    PyRef cause = error.value();
     std::string description = type_name_text(cause.get(), "exception") + ": " + object_text(cause.get());
     throw metrics::InternalFailure("Failed to initialize new exception type.: " + description);
   }

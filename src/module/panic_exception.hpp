@@ -7,7 +7,8 @@
 namespace vextral {
 
 // The class (borrowed), created and cached at first use. Throws
-// metrics::InternalFailure if the class cannot be created.
+// metrics::InternalFailure if the class cannot be created, or the
+// interpreter's MemoryError (as PythonError) if memory ran out meanwhile.
 PyObject* panic_exception_type();
 
 }  // namespace vextral

@@ -37,8 +37,9 @@ std::string panic_message(PyObject* exception) {
       "its traceback follows:\n",
       stderr);
   std::fflush(stderr);
-  PyErr_SetRaisedException(exception.release());
-  PyErr_PrintEx(0);
+  // Only displayed: printing through sys.excepthook would honour a
+  // SystemExit that the hook raises and end the process in mid-call.
+  PyErr_DisplayException(exception.get());
   throw metrics::InternalFailure(std::move(message), std::source_location::current(),
                                  /*resumed=*/true);
 }

@@ -13,7 +13,8 @@ namespace {
 // on as an internal failure, which the caller sees as PanicException.
 PyRef built_or_fail(PyObject* object) {
   if (object == nullptr) {
-    PyErr_Print();
+    // Displayed, not handed to sys.excepthook, which could end the process.
+    if (PyRef error = PyRef::steal(PyErr_GetRaisedException())) PyErr_DisplayException(error.get());
     throw metrics::InternalFailure("Python API call failed");
   }
   return PyRef::steal(object);

@@ -24,7 +24,12 @@ void require_sequence(PyObject* object) {
 std::size_t length_hint(PyObject* object) {
   Py_ssize_t size = PySequence_Size(object);
   if (size < 0) {
-    take_pending_error();
+    // A failing length only costs the pre-allocation, but an exception that
+    // is no Exception (KeyboardInterrupt from a signal that arrived while
+    // __len__ ran, SystemExit, GeneratorExit) must still end the call, as it
+    // would end list(object).
+    PythonError error = take_pending_error();
+    if (!PyErr_GivenExceptionMatches(error.type(), PyExc_Exception)) throw error;
     return 0;
   }
   return std::min(static_cast<std::size_t>(size), kMaxPreallocatedItems);

@@ -19,7 +19,8 @@ inline constexpr std::size_t kMaxPreallocatedItems = std::size_t{1} << 20;
 void require_sequence(PyObject* object);
 
 // The sequence's length as an allocation hint: 0 when the length cannot be
-// had (that error is discarded), capped at kMaxPreallocatedItems.
+// had (an Exception is discarded; any other BaseException is thrown on),
+// capped at kMaxPreallocatedItems.
 std::size_t length_hint(PyObject* object);
 
 // Whether converting this item can run no Python code, so that a borrowed
