@@ -387,3 +387,114 @@ TEST(IdentifierSet, IntersectionIsSymmetricAndCountsDistinctValues) {
   EXPECT_EQ(metrics::intersection_size(set_a, empty), 0u);
   EXPECT_EQ(metrics::intersection_size(empty, set_b), 0u);
 }
+
+// --- identifiers chosen to collide ------------------------------------------
+
+namespace {
+
+// The inverse of IdentifierSet::mix, so that tests can choose the slot of a
+// value for a known seed, as an attacker who knew the seed could.
+std::uint64_t unmix(std::uint64_t value) {
+  value ^= value >> 33;
+  value *= 0xcdb0cea6789ebd49ULL;  // inverse of 0xc4ceb93fe53ec4f9
+  value ^= value >> 33;
+  value *= 0x4f74430c22a54005ULL;  // inverse of 0xff51afd7ed558ccd
+  value ^= value >> 33;
+  return value;
+}
+
+// A value whose slot under `seed` is `slot` (in any table up to 2^32 slots),
+// with `salt` telling apart values aimed at the same slot.
+std::uint64_t aimed_at(std::uint64_t slot, std::uint64_t salt, std::uint64_t seed) {
+  return unmix((salt << 32) | slot) ^ seed;
+}
+
+void expect_same_members(const IdentifierSet& set, const Ids& values, const Ids& probes) {
+  const std::unordered_set<std::uint64_t> expected(values.begin(), values.end());
+  ASSERT_EQ(set.size(), expected.size());
+  for (const std::uint64_t id : values) ASSERT_TRUE(set.contains(id)) << id;
+  for (const std::uint64_t id : probes) ASSERT_EQ(set.contains(id), expected.count(id) == 1) << id;
+  std::size_t visited = 0;
+  set.for_each([&](std::uint64_t id) {
+    ++visited;
+    ASSERT_EQ(expected.count(id), 1u) << id;
+  });
+  EXPECT_EQ(visited, expected.size());
+}
+
+}  // namespace
+
+TEST(IdentifierSetCollisions, MixerInverseIsExact) {
+  std::mt19937_64 random(5);
+  for (int i = 0; i < 1000; ++i) {
+    const std::uint64_t value = random();
+    ASSERT_EQ(unmix(IdentifierSet::mix(value)), value);
+    ASSERT_EQ(IdentifierSet::mix(aimed_at(17, value >> 40, 99) ^ 99) & 0xffffffffu, 17u);
+  }
+}
+
+TEST(IdentifierSetCollisions, ValuesAimedAtOneSlotTurnTheSetToSortedValues) {
+  constexpr std::uint64_t kSeed = 0x1234;
+  Ids values, probes;
+  for (std::uint64_t i = 1; i <= 5000; ++i) {
+    values.push_back(aimed_at(0, i, kSeed));
+    probes.push_back(aimed_at(0, i + 5000, kSeed));  // absent, aimed at the same slot
+  }
+  values.push_back(values[7]);  // duplicates, and 0 after the walks grew long
+  values.push_back(0);
+  const IdentifierSet set(values, kSeed);
+  EXPECT_TRUE(set.uses_sorted_values());
+  EXPECT_EQ(set.table_size(), 0u);
+  probes.push_back(1);
+  expect_same_members(set, values, probes);
+  EXPECT_TRUE(set.contains(0));
+}
+
+TEST(IdentifierSetCollisions, LongRunOfNeighbouringSlotsSortsOnTheFirstLongLookup) {
+  // Each value takes its own slot, so every insertion is one step; but they
+  // fill a run of 3000 neighbouring slots that a lookup aimed at its start
+  // would walk through.
+  constexpr std::uint64_t kSeed = 77;
+  Ids values;
+  for (std::uint64_t slot = 0; slot < 3000; ++slot) values.push_back(aimed_at(slot, 1, kSeed));
+  const IdentifierSet set(values, kSeed);
+  EXPECT_FALSE(set.uses_sorted_values());
+  EXPECT_FALSE(set.contains(aimed_at(0, 2, kSeed)));
+  EXPECT_TRUE(set.uses_sorted_values());
+  Ids probes;
+  for (std::uint64_t slot = 0; slot < 3000; ++slot) probes.push_back(aimed_at(slot, 3, kSeed));
+  expect_same_members(set, values, probes);
+}
+
+TEST(IdentifierSetCollisions, RandomValuesKeepTheTable) {
+  std::mt19937_64 random(11);
+  for (const std::size_t length : {std::size_t{1000}, std::size_t{65536}, std::size_t{300000}}) {
+    Ids values(length);
+    for (auto& value : values) value = random();
+    const IdentifierSet set(values);
+    // Lookups of absent values walk the longest runs.
+    std::size_t found = 0;
+    for (std::size_t i = 0; i < 4 * length; ++i) found += set.contains(random()) ? 1 : 0;
+    EXPECT_EQ(found, 0u);
+    EXPECT_FALSE(set.uses_sorted_values()) << length;
+  }
+}
+
+TEST(IdentifierSetCollisions, RetrievalOnIdentifiersCraftedForAFixedHashIsExact) {
+  // Identifiers that all collide under the unseeded mixer.
+  Ids retrieved, relevant;
+  for (std::uint64_t i = 1; i <= 4000; ++i) {
+    retrieved.push_back(aimed_at(0, i, 0));
+    if (i % 3 == 0) relevant.push_back(aimed_at(0, i, 0));
+    if (i % 5 == 0) relevant.push_back(aimed_at(0, i + 4000, 0));
+  }
+  for (const std::uint64_t top_k : {std::uint64_t{0}, std::uint64_t{10}, std::uint64_t{4000}}) {
+    const RetrievalMetrics got = compute(retrieved, relevant, top_k);
+    const RetrievalMetrics want = reference_metrics(retrieved, relevant, top_k);
+    EXPECT_EQ(bits(got.precision), bits(want.precision));
+    EXPECT_EQ(bits(got.recall), bits(want.recall));
+    EXPECT_EQ(bits(got.f1_score), bits(want.f1_score));
+    EXPECT_EQ(bits(got.mrr), bits(want.mrr));
+    EXPECT_EQ(bits(got.ndcg), bits(want.ndcg));
+  }
+}
