@@ -1,6 +1,7 @@
 #include "panic_exception.hpp"
 
 #include "failure.hpp"
+#include "panic_pickling.hpp"
 #include "pending_error.hpp"
 #include "text.hpp"
 
@@ -24,6 +25,11 @@ constexpr const char* kDocstring =
 
 PyObject* panic_exception_type() {
   if (panic_exception_class != nullptr) return panic_exception_class;
+  // The other extension module of the package may have made it already.
+  if (PyRef registered = registered_panic_class()) {
+    panic_exception_class = registered.release();
+    return panic_exception_class;
+  }
   PyObject* created = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kDocstring,
                                                 PyExc_BaseException, nullptr);
   if (created == nullptr) {
@@ -35,6 +41,7 @@ PyObject* panic_exception_type() {
     throw metrics::InternalFailure("Failed to initialize new exception type.: " + description);
   }
   panic_exception_class = created;
+  register_panic_reduction(created);
   return panic_exception_class;
 }
 
