@@ -135,7 +135,7 @@ def main() -> None:
     parser.add_argument("--no-memory", action="store_true")
     args = parser.parse_args()
     print(f"# {platform.processor() or platform.machine()}, Python {platform.python_version()}, "
-          f"maxrss unit KiB, {os.cpu_count()} CPUs")
+          f"{os.cpu_count()} CPUs")
     if not args.no_retrieval:
         retrieval_case([int(n) for n in args.sizes.split(",") if n], args.repeats)
     if not args.no_memory:
