@@ -3,8 +3,8 @@
 Binding is modelled from the documented rules (messages included).
 Conversion replays the interpreter operations the module is documented to
 use, in the same order and on the same objects: the sequence check, the
-length (its failure discarded), iteration, the float conversion, the index
-conversion and the unsigned 64-bit read (the C functions themselves, through
+length (an Exception from it discarded), iteration, the float conversion,
+the index conversion and the unsigned 64-bit read (the C functions themselves, through
 ctypes, where a Python spelling would differ), and str() for message texts.
 The interpreter's own messages therefore come out exactly as the module sees
 them. Results come from the float32 model of the kernels in tests/python.
@@ -192,9 +192,11 @@ def _read_sequence(obj, convert):
         name = lossy(_qualified_name(type(obj)))
         raise _ConversionFailed(TypeError(f"'{name}' object cannot be converted to 'Sequence'"))
     try:
-        _sequence_size(obj)  # only a hint: its failure is discarded
+        _sequence_size(obj)  # only a hint: an Exception from it is discarded
     except BaseException as error:  # noqa: B036
-        _take(error)
+        taken = _take(error)
+        if not isinstance(taken, Exception):  # KeyboardInterrupt and the like end the call
+            raise _ConversionFailed(taken) from None
     try:
         iterator = iter(obj)
     except BaseException as error:  # noqa: B036
