@@ -77,22 +77,24 @@ void PairSimilarities::fill_packed_panel(std::size_t first, std::size_t count, f
 
   PairTile tile{};
   tile.column_block_stride = block_stride;
+  tile.row_block_stride = block_stride;
   tile.out_stride = stride;
+  tile.row_block = packed_.block(first / kLanes);
+  tile.first_lane = first % kLanes;
   for (std::size_t ct = first_column_tile; ct < column_tiles; ++ct) {
     const std::size_t column_begin = ct * kTileColumns;
     const std::size_t last_column = column_begin + kTileColumns - 1;
     tile.columns = packed_.block(column_begin / kLanes);
+    tile.out = out + column_begin;
+    // Groups whose first row is at or past the tile's last column hold no
+    // pair (i < j) in this tile, and neither do the groups after them.
+    const std::size_t group_end = row_end < last_column ? row_end : last_column;
+    tile.groups = (group_end - first + kTileRows - 1) / kTileRows;
     for (std::size_t k = 0; k < depth || k == 0; k += kDepthRange) {
       tile.k_begin = k;
       tile.k_end = k + kDepthRange < depth ? k + kDepthRange : depth;
       tile.fresh = k == 0;
-      // Groups whose first row is at or past the tile's last column hold no
-      // pair (i < j) in this tile, and neither do the groups after them.
-      for (std::size_t g = first; g < row_end && g < last_column; g += kTileRows) {
-        tile.rows = packed_.block(g / kLanes) + g % kLanes;
-        tile.out = out + (g - first) * stride + column_begin;
-        tile_kernel_(tile);
-      }
+      tile_kernel_(tile);
     }
   }
 }
