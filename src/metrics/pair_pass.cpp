@@ -29,8 +29,9 @@ namespace {
 constexpr std::uint64_t kThreadedWorkMinimum = std::uint64_t{1} << 24;
 
 // Multiply-adds the calling thread does at most between two calls of the
-// monitor, about 25 ms on the vector paths of a current core.
-constexpr std::uint64_t kWatchedWork = std::uint64_t{1} << 29;
+// monitor: about 10 ms on the AVX2 path of a current core, a few tens of
+// milliseconds on the portable one.
+constexpr std::uint64_t kWatchedWork = std::uint64_t{1} << 28;
 
 // How long the calling thread waits for a worker's panel before it calls the
 // monitor anyway.
