@@ -14,10 +14,13 @@ n(n - 1)/2 * d per pass over the pairs (the same count for every contender,
 though the matrix product does twice that work), and ratios. A memory case
 (20,000 x 64 by default) reports the growth of peak resident memory over the
 input for each call, each measured in a fresh child process, and a conversion
-case reports nanoseconds per element for list and NumPy input.
+case reports nanoseconds per element for list and NumPy input. A threads case
+times each measure with VEXTRAL_NUM_THREADS=1 and =2 (NumPy input) and prints
+the ratio; with kernel_bench built it also prints the single-thread pair
+kernel against the register-only ceiling loop of the same run.
 
-Everything runs single-threaded: the BLAS thread count is pinned to 1 unless
-already set. Build the reference library first, for example
+Everything but the threads case runs single-threaded: the BLAS thread count is
+pinned to 1 unless already set, and VEXTRAL_NUM_THREADS to 1. Build the reference library first, for example
 
     cmake -S . -B build-bench && cmake --build build-bench --target vextral_reference
 
@@ -26,6 +29,7 @@ and install the module into the interpreter that runs this script. Examples:
     python bench/compare.py                          # everything (a few minutes)
     python bench/compare.py --shapes 2000x768        # one shape, no extra cases
     python bench/compare.py --shapes 1000x384,2000x768 --memory --conversion
+    python bench/compare.py --threads                # 1 vs 2 threads, and the ceiling
 """
 
 from __future__ import annotations
@@ -41,9 +45,11 @@ import sys
 import time
 from pathlib import Path
 
-# The module is single-threaded; so is the comparison. Must precede the NumPy import.
+# The comparison is single-threaded (the threads case sets its own count). Must
+# precede the NumPy import.
 for _variable in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
     os.environ.setdefault(_variable, "1")
+os.environ["VEXTRAL_NUM_THREADS"] = "1"
 
 import numpy as np  # noqa: E402
 
@@ -286,6 +292,70 @@ def compare_conversion(n: int, d: int, repeats: int) -> None:
     print()
 
 
+# --- threads -------------------------------------------------------------------
+
+THREAD_SHAPES = [(2000, 768), (4000, 384), (20000, 64)]
+
+
+def find_kernel_bench(explicit: str | None) -> Path | None:
+    if explicit:
+        return Path(explicit)
+    found = sorted(glob.glob(str(REPO / "build*" / "kernel_bench")), key=os.path.getmtime,
+                   reverse=True)
+    return Path(found[0]) if found else None
+
+
+def compare_ceiling(kernel_bench: Path) -> None:
+    """The single-thread pair kernel of the fastest path against the ceiling loop."""
+    completed = subprocess.run(
+        [str(kernel_bench), "--benchmark_format=json", "--benchmark_min_time=0.5",
+         "--benchmark_filter=^(Ceiling/avx2|PairKernel/[a-z0-9]+/n:(2000/d:768|4000/d:384|20000/d:64))$"],
+        capture_output=True, text=True, check=True)
+    # Processor time, not wall time, on both sides: comparable on a busy machine.
+    rates = {entry["name"]: entry["mul_adds"] for entry in json.loads(completed.stdout)["benchmarks"]}
+    ceiling = rates.pop("Ceiling/avx2", None)
+    print("pair kernel, one thread, against the unfused AVX2 register-only ceiling "
+          "(kernel_bench, processor time)")
+    if ceiling is None:
+        print("  no AVX2 on this processor: no ceiling")
+        return
+    print(f"  ceiling loop {ceiling / 1e9:8.2f} G mul-add/s")
+    for name, rate in rates.items():
+        print(f"  {name:<42} {rate / 1e9:8.2f} G mul-add/s  {rate / ceiling * 100:5.1f} % of the ceiling")
+    print()
+
+
+def compare_threads(repeats: int) -> None:
+    print("threads: VEXTRAL_NUM_THREADS=1 against =2, NumPy input (times in ms, best of "
+          f"{repeats}; cores available: {len(os.sched_getaffinity(0)) if hasattr(os, 'sched_getaffinity') else os.cpu_count()})")
+    print(f"  {'measure':<16} {'n x d':<11} {'1 thread':>10} {'2 threads':>10} {'ratio':>7}  same bits")
+    saved = os.environ.get("VEXTRAL_NUM_THREADS")
+    try:
+        for n, d in THREAD_SHAPES:
+            x = random_batch(n, d)
+            y = x[::-1].copy() * np.float32(0.5) + np.float32(0.25)
+            calls = {
+                "isotropy": lambda: vextral_core.py_compute_isotropy(x),
+                "distinctiveness": lambda: vextral_core.py_compute_distinctiveness(x),
+                "quality score": lambda: vextral_core.py_compute_quality_score(x),
+                "drift": lambda: vextral_core.py_detect_drift(x, y),
+            }
+            for measure, call in calls.items():
+                results = {}
+                for threads in ("1", "2"):
+                    os.environ["VEXTRAL_NUM_THREADS"] = threads
+                    results[threads] = best_time(call, repeats)
+                (one, value_one), (two, value_two) = results["1"], results["2"]
+                print(f"  {measure:<16} {f'{n}x{d}':<11} {one * 1e3:10.1f} {two * 1e3:10.1f} "
+                      f"{one / two:6.2f}x  {'yes' if value_one == value_two else 'NO'}")
+    finally:
+        if saved is None:
+            os.environ.pop("VEXTRAL_NUM_THREADS", None)
+        else:
+            os.environ["VEXTRAL_NUM_THREADS"] = saved
+    print()
+
+
 # --- command line --------------------------------------------------------------
 
 
@@ -312,6 +382,9 @@ def main() -> None:
     parser.add_argument("--memory-shape", type=lambda t: parse_shapes(t)[0],
                         default=MEMORY_SHAPE, help="NxD of the memory case (default 20000x64)")
     parser.add_argument("--conversion", action="store_true", help="run the conversion case")
+    parser.add_argument("--threads", action="store_true",
+                        help="run the threads case (1 vs 2 threads) and the ceiling comparison")
+    parser.add_argument("--kernel-bench", help="path to kernel_bench, for the ceiling comparison")
     parser.add_argument("--repeats", type=int, default=3,
                         help="runs per timing, best kept (default 3; the reference runs once)")
     parser.add_argument("--reference-lib", help="path to libvextral_reference.so")
@@ -319,9 +392,10 @@ def main() -> None:
     parser.add_argument("--no-numpy-peer", action="store_true", help="skip the numpy peer")
     args = parser.parse_args()
 
-    everything = args.shapes is None and not args.memory and not args.conversion
+    everything = args.shapes is None and not args.memory and not args.conversion \
+        and not args.threads
     shapes = DEFAULT_SHAPES if args.shapes is None else args.shapes
-    if args.shapes is None and (args.memory or args.conversion):
+    if args.shapes is None and (args.memory or args.conversion or args.threads):
         shapes = []
 
     reference_path = None if args.no_reference else find_reference_library(args.reference_lib)
@@ -334,6 +408,13 @@ def main() -> None:
         compare_conversion(*CONVERSION_SHAPE, args.repeats)
     if everything or args.memory:
         compare_memory(*args.memory_shape, reference_path)
+    if everything or args.threads:
+        compare_threads(args.repeats)
+        kernel_bench = find_kernel_bench(args.kernel_bench)
+        if kernel_bench:
+            compare_ceiling(kernel_bench)
+        else:
+            print("kernel_bench not found: no ceiling comparison (build it with the project)")
 
 
 if __name__ == "__main__":

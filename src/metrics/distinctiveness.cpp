@@ -60,8 +60,8 @@ float distinctiveness_reference(const EmbeddingBatch& embeddings) {
 
 }  // namespace reference
 
-float compute_distinctiveness(const EmbeddingBatch& embeddings) {
-  return distinctiveness_on_path(embeddings, fastest_kernel_path());
+float compute_distinctiveness(const EmbeddingBatch& embeddings, const PassOptions& options) {
+  return distinctiveness_on_path(embeddings, fastest_kernel_path(), options);
 }
 
 }  // namespace metrics

@@ -21,7 +21,8 @@ float relative_drift(float baseline_isotropy, float baseline_coverage,
   return ((isotropy_change + coverage_change) + distinctiveness_change) / 3.0f;
 }
 
-float detect_drift(const EmbeddingBatch& baseline, const EmbeddingBatch& current) {
+float detect_drift(const EmbeddingBatch& baseline, const EmbeddingBatch& current,
+                   const PassOptions& options) {
   if (baseline.empty() || current.empty()) return 0.0f;
   // Coverage is the only measure that can reject a batch, so both coverages
   // come first, the baseline's before the current one's: a failing batch
@@ -31,8 +32,8 @@ float detect_drift(const EmbeddingBatch& baseline, const EmbeddingBatch& current
   const float baseline_coverage = compute_coverage(baseline);
   const float current_coverage = compute_coverage(current);
   const KernelPath path = fastest_kernel_path();
-  const PairMeasures baseline_pairs = pair_measures_on_path(baseline, path);
-  const PairMeasures current_pairs = pair_measures_on_path(current, path);
+  const PairMeasures baseline_pairs = pair_measures_on_path(baseline, path, options);
+  const PairMeasures current_pairs = pair_measures_on_path(current, path, options);
   return relative_drift(baseline_pairs.isotropy, baseline_coverage, baseline_pairs.distinctiveness,
                         current_pairs.isotropy, current_coverage, current_pairs.distinctiveness);
 }

@@ -38,8 +38,8 @@ float isotropy_reference(const EmbeddingBatch& embeddings) {
 
 }  // namespace reference
 
-float compute_isotropy(const EmbeddingBatch& embeddings) {
-  return isotropy_on_path(embeddings, fastest_kernel_path());
+float compute_isotropy(const EmbeddingBatch& embeddings, const PassOptions& options) {
+  return isotropy_on_path(embeddings, fastest_kernel_path(), options);
 }
 
 }  // namespace metrics

@@ -70,22 +70,40 @@ struct RetrievalMetrics {
   float ndcg = 0.0f;
 };
 
+// Lets the caller of a long pair pass watch it and stop it. The pass calls
+// `between_panels` on the calling thread between panels of pairs, with the
+// number of pairs consumed so far and the total; the callback stops the pass
+// by throwing, and the pass unwinds cleanly (workers joined, buffers freed).
+struct PassMonitor {
+  void (*between_panels)(void* context, std::uint64_t pairs_done, std::uint64_t pairs_total) = nullptr;
+  void* context = nullptr;
+};
+
+// How a pass over the pairs of a batch runs. threads = 1 never starts a
+// thread; more lets worker threads produce similarities for the calling
+// thread, with the same bits.
+struct PassOptions {
+  unsigned threads = 1;
+  PassMonitor monitor{};
+};
+
 // Mean per-dimension variance v squashed to v / (v + 1). Fails on a row
 // longer than row 0.
 float compute_coverage(const EmbeddingBatch& embeddings);
 
 // 1 - mean |cosine| over all row pairs.
-float compute_isotropy(const EmbeddingBatch& embeddings);
+float compute_isotropy(const EmbeddingBatch& embeddings, const PassOptions& options = {});
 
 // (1 - |mean cosine|) * (1 + standard deviation of the cosines), in [0, 1].
-float compute_distinctiveness(const EmbeddingBatch& embeddings);
+float compute_distinctiveness(const EmbeddingBatch& embeddings, const PassOptions& options = {});
 
 // 0.4 * isotropy + 0.3 * coverage + 0.3 * distinctiveness, in [0, 1].
-float compute_quality_score(const EmbeddingBatch& embeddings);
+float compute_quality_score(const EmbeddingBatch& embeddings, const PassOptions& options = {});
 
 // Mean relative change of isotropy, coverage and distinctiveness from the
 // baseline batch to the current batch.
-float detect_drift(const EmbeddingBatch& baseline, const EmbeddingBatch& current);
+float detect_drift(const EmbeddingBatch& baseline, const EmbeddingBatch& current,
+                   const PassOptions& options = {});
 
 // Precision, recall, F1, MRR and NDCG of a ranked identifier list.
 RetrievalMetrics compute_retrieval_metrics(std::span<const std::uint64_t> retrieved,

@@ -1,7 +1,10 @@
 #include "packed_batch.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <span>
+
+#include "pairs.hpp"
 
 namespace metrics {
 
@@ -75,17 +78,53 @@ void normalise_block(float* block, std::size_t depth) {
 
 }  // namespace
 
-bool PackedBatch::fits(const EmbeddingBatch& batch) noexcept {
+namespace {
+
+// The padded layout may take at most twice the batch's own values plus this
+// many floats (1 MiB): enough for the zero rows that round a small batch up
+// to the column tile, never a multiple of a few long rows.
+constexpr std::size_t kPaddingAllowance = (std::size_t{1} << 20) / sizeof(float);
+
+// The tile kernel does this many times the multiply-adds of the plain pair
+// loop at most (plus a fixed allowance): it runs several times faster per
+// multiply-add, so within that it is never the slower of the two.
+constexpr double kPaddedWorkFactor = 4.0;
+constexpr double kPaddedWorkAllowance = double(std::size_t{1} << 20);
+
+// Multiply-adds of the plain pair loop, which stops each pair at the shorter
+// row: with the lengths in ascending order, the k-th shortest row is the
+// shorter one in its pairs with the n - 1 - k rows after it.
+double plain_pair_work(const EmbeddingBatch& batch) {
+  const std::size_t n = batch.rows();
+  Buffer<std::size_t> lengths(n);
+  for (std::size_t i = 0; i < n; ++i) lengths[i] = batch.row(i).size();
+  std::sort(lengths.begin(), lengths.end());
+  double work = 0.0;
+  for (std::size_t k = 0; k < n; ++k) work += double(lengths[k]) * double(n - 1 - k);
+  return work;
+}
+
+}  // namespace
+
+bool PackedBatch::fits(const EmbeddingBatch& batch) {
   const std::size_t depth = longest_row(batch);
   const std::size_t padded_rows = round_up(batch.rows(), kRowMultiple);
   std::size_t padded = 0;
   if (__builtin_mul_overflow(padded_rows, depth, &padded)) return false;
-  // A rectangular batch only gains its padding rows; a ragged one may grow
-  // to twice its size.
-  std::size_t allowance = 0;
-  if (__builtin_mul_overflow(kRowMultiple, depth, &allowance)) return false;
-  if (padded <= allowance) return true;
-  return (padded - allowance) / 2 <= batch.value_count();
+  // Memory: a rectangular batch gains only its padding rows; a ragged one
+  // at most its own size again.
+  if (padded > kPaddingAllowance && (padded - kPaddingAllowance) / 2 > batch.value_count()) {
+    return false;
+  }
+  // Work: the tile kernel runs over every padded pair at full depth.
+  bool rectangular = true;
+  for (std::size_t i = 0; i < batch.rows() && rectangular; ++i) {
+    rectangular = batch.row(i).size() == depth;
+  }
+  const double padded_work = double(pair_count(padded_rows)) * double(depth);
+  const double plain_work = rectangular ? double(pair_count(batch.rows())) * double(depth)
+                                        : plain_pair_work(batch);
+  return padded_work <= kPaddedWorkFactor * plain_work + kPaddedWorkAllowance;
 }
 
 PackedBatch PackedBatch::normalised(const EmbeddingBatch& batch) {

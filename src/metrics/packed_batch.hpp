@@ -43,10 +43,11 @@ class PackedBatch {
   // 0 when the row has none.
   std::size_t non_finite_end(std::size_t i) const noexcept { return non_finite_ends_[i]; }
 
-  // Whether the padded layout of `batch` stays within a small multiple of
-  // the batch's own size. A batch of a few very long rows among many short
-  // ones would otherwise multiply its memory and work.
-  static bool fits(const EmbeddingBatch& batch) noexcept;
+  // Whether the padded layout of `batch` stays within twice the batch's own
+  // values plus 1 MiB, and the tile kernel's work over it within a few times
+  // that of the plain pair loop. A few very long rows, alone or among many
+  // short ones, would otherwise multiply the memory and the work.
+  static bool fits(const EmbeddingBatch& batch);
 
   // Normalises every row exactly as normalize_embeddings does and stores the
   // result in the packed layout. Requires fits(batch).

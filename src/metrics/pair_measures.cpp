@@ -91,9 +91,21 @@ class SimilarityList {
     if (kept_) values_.insert(values_.end(), similarities, similarities + count);
   }
 
-  // The spread's sum over the kept list, in pair order.
-  float deviations(float mean) const {
-    return add_squared_deviations(0.0f, values_.data(), values_.size(), mean);
+  // The spread's sum over the kept list, in pair order, in stretches
+  // between which the monitor is called (a pass over the list of a large
+  // batch takes long enough to be worth stopping).
+  float deviations(float mean, const PassMonitor& monitor) const {
+    constexpr std::size_t kStretch = std::size_t{1} << 24;
+    float total = 0.0f;
+    for (std::size_t begin = 0; begin < values_.size(); begin += kStretch) {
+      const std::size_t left = values_.size() - begin;
+      total = add_squared_deviations(total, values_.data() + begin, left < kStretch ? left : kStretch,
+                                     mean);
+      if (monitor.between_panels != nullptr && left > kStretch) {
+        monitor.between_panels(monitor.context, values_.size(), values_.size());
+      }
+    }
+    return total;
   }
 
  private:
@@ -102,32 +114,41 @@ class SimilarityList {
 };
 
 // The spread's sum, computed again from the pairs when the list was not kept.
-float deviations_by_recomputing(const PairSimilarities& similarities, float mean) {
+float deviations_by_recomputing(const PairSimilarities& similarities, float mean,
+                                const PassOptions& options) {
   float total = 0.0f;
   similarities.for_each_row([&](std::size_t, const float* values, std::size_t count) {
     total = add_squared_deviations(total, values, count, mean);
-  });
+  }, options);
   return total;
 }
 
-float deviations_of(const SimilarityList& list, const PairSimilarities& similarities, float mean) {
-  return list.kept() ? list.deviations(mean) : deviations_by_recomputing(similarities, mean);
+float deviations_of(const SimilarityList& list, const PairSimilarities& similarities, float mean,
+                    const PassOptions& options) {
+  return list.kept() ? list.deviations(mean, options.monitor)
+                     : deviations_by_recomputing(similarities, mean, options);
 }
 
 }  // namespace
 
-float isotropy_on_path(const EmbeddingBatch& embeddings, KernelPath path) {
+float isotropy_on_path(const EmbeddingBatch& embeddings, KernelPath path,
+                       const PassOptions& options) {
   if (has_no_pairs(embeddings)) return 0.0f;
   const PairSimilarities similarities(embeddings, path);
   float total = 0.0f;
   similarities.for_each_row([&](std::size_t, const float* values, std::size_t count) {
     total = add_absolute_values(total, values, count);
-  });
+  }, options);
   return isotropy_from_total(total, pair_count(embeddings.rows()));
 }
 
 float distinctiveness_on_path(const EmbeddingBatch& embeddings, KernelPath path,
                               std::size_t list_budget_bytes) {
+  return distinctiveness_on_path(embeddings, path, PassOptions{}, list_budget_bytes);
+}
+
+float distinctiveness_on_path(const EmbeddingBatch& embeddings, KernelPath path,
+                              const PassOptions& options, std::size_t list_budget_bytes) {
   if (has_no_pairs(embeddings)) return 0.0f;
   const std::uint64_t pairs = pair_count(embeddings.rows());
   const float p = count_to_float(pairs);
@@ -138,13 +159,18 @@ float distinctiveness_on_path(const EmbeddingBatch& embeddings, KernelPath path,
   similarities.for_each_row([&](std::size_t, const float* values, std::size_t count) {
     sum = add_values(sum, values, count);
     list.append(values, count);
-  });
+  }, options);
   const float mean = sum / p;
-  return distinctiveness_from(mean, deviations_of(list, similarities, mean), p);
+  return distinctiveness_from(mean, deviations_of(list, similarities, mean, options), p);
 }
 
 PairMeasures pair_measures_on_path(const EmbeddingBatch& embeddings, KernelPath path,
                                    std::size_t list_budget_bytes) {
+  return pair_measures_on_path(embeddings, path, PassOptions{}, list_budget_bytes);
+}
+
+PairMeasures pair_measures_on_path(const EmbeddingBatch& embeddings, KernelPath path,
+                                   const PassOptions& options, std::size_t list_budget_bytes) {
   if (has_no_pairs(embeddings)) return {};
   const std::uint64_t pairs = pair_count(embeddings.rows());
   const float p = count_to_float(pairs);
@@ -157,11 +183,11 @@ PairMeasures pair_measures_on_path(const EmbeddingBatch& embeddings, KernelPath 
   similarities.for_each_row([&](std::size_t, const float* values, std::size_t count) {
     sums = add_absolute_and_plain_values(sums, values, count);
     list.append(values, count);
-  });
+  }, options);
   const float mean = sums.plain / p;
   PairMeasures measures;
   measures.isotropy = isotropy_from_total(sums.absolute, pairs);
-  measures.distinctiveness = distinctiveness_from(mean, deviations_of(list, similarities, mean), p);
+  measures.distinctiveness = distinctiveness_from(mean, deviations_of(list, similarities, mean, options), p);
   return measures;
 }
 

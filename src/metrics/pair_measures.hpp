@@ -19,10 +19,16 @@ namespace metrics {
 // otherwise.
 inline constexpr std::size_t kSimilarityListBudget = std::size_t{256} << 20;
 
-float isotropy_on_path(const EmbeddingBatch& embeddings, KernelPath path);
+// `options` says how the passes over the pairs run (threads, monitor); the
+// results have the same bits whatever they say.
+float isotropy_on_path(const EmbeddingBatch& embeddings, KernelPath path,
+                       const PassOptions& options = {});
 
 float distinctiveness_on_path(const EmbeddingBatch& embeddings, KernelPath path,
+                              const PassOptions& options = {},
                               std::size_t list_budget_bytes = kSimilarityListBudget);
+float distinctiveness_on_path(const EmbeddingBatch& embeddings, KernelPath path,
+                              std::size_t list_budget_bytes);
 
 // Both measures of one batch from one normalisation and one pass over the
 // pairs (plus the spread's second pass when the list is over budget).
@@ -32,6 +38,9 @@ struct PairMeasures {
 };
 
 PairMeasures pair_measures_on_path(const EmbeddingBatch& embeddings, KernelPath path,
+                                   const PassOptions& options = {},
                                    std::size_t list_budget_bytes = kSimilarityListBudget);
+PairMeasures pair_measures_on_path(const EmbeddingBatch& embeddings, KernelPath path,
+                                   std::size_t list_budget_bytes);
 
 }  // namespace metrics

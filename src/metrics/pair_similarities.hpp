@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "buffer.hpp"
 #include "kernel_path.hpp"
@@ -22,8 +23,9 @@ namespace metrics {
 
 class PairSimilarities {
  public:
-  // Rows per panel: the pair loop fills this many rows' similarities at a
-  // time, then hands them out in order.
+  // Rows per panel at most: the pair loop fills this many rows'
+  // similarities at a time, then hands them out in order. Wide batches get
+  // fewer (see panel_rows()).
   static constexpr std::size_t kPanelRows = 64;
   static_assert(kPanelRows % kTileRows == 0);
 
@@ -31,40 +33,85 @@ class PairSimilarities {
 
   std::size_t rows() const noexcept { return rows_; }
 
-  // Calls visit(i, similarities, count) for i = 0, ..., n - 2 in order,
-  // where similarities[t] is the similarity of the pair (i, i + 1 + t) and
-  // count = n - 1 - i.
+  // Calls visit(i, similarities, count) for i = 0, ..., n - 2 in order, on
+  // the calling thread, where similarities[t] is the similarity of the pair
+  // (i, i + 1 + t) and count = n - 1 - i. With options.threads > 1 and
+  // enough work, worker threads fill panels ahead of the visits; the
+  // similarities and the order of the visits are the same either way.
+  // options.monitor is called between panels.
   template <class Visit>
-  void for_each_row(Visit&& visit) const {
+  void for_each_row(Visit&& visit, const PassOptions& options = {}) const {
     if (rows_ < 2) return;
     const std::size_t stride = panel_stride();
-    Buffer<float> panel(kPanelRows * stride);
-    for (std::size_t first = 0; first + 1 < rows_; first += kPanelRows) {
-      const std::size_t count = rows_ - first < kPanelRows ? rows_ - first : kPanelRows;
-      fill_panel(first, count, panel.data(), stride);
+    auto consume = [&](std::size_t first, std::size_t count, const float* panel) {
       for (std::size_t r = 0; r < count && first + r + 1 < rows_; ++r) {
         const std::size_t i = first + r;
-        visit(i, static_cast<const float*>(panel.data() + r * stride + i + 1), rows_ - 1 - i);
+        visit(i, panel + r * stride + i + 1, rows_ - 1 - i);
       }
-    }
+    };
+    using Consume = decltype(consume);
+    const PanelConsumer consumer{
+        [](void* context, std::size_t first, std::size_t count, const float* panel) {
+          (*static_cast<Consume*>(context))(first, count, panel);
+        },
+        &consume};
+    run_pass(consumer, options);
   }
 
   // Fills out[r * stride + j] with the similarity of (first + r, j) for every
   // r < count and first + r < j < n; other entries are left unspecified.
   // `first` must be a multiple of kTileRows, and `out` must have room for
   // `count` rounded up to a multiple of kTileRows rows of `stride` floats.
+  // Safe to call from several threads at once.
   void fill_panel(std::size_t first, std::size_t count, float* out, std::size_t stride) const;
+
+  // The same for the columns j in [column_begin, column_end) only, where
+  // column_begin is a multiple of kTileColumns: filling a panel in column
+  // ranges gives it the same bits as filling it at once.
+  void fill_panel_columns(std::size_t first, std::size_t count, float* out, std::size_t stride,
+                          std::size_t column_begin, std::size_t column_end) const;
+
+  // Fills one panel (stride panel_stride()) on the calling thread in column ranges of bounded work,
+  // calling the monitor between them with `pairs_done`.
+  void fill_panel_watched(std::size_t first, std::size_t count, float* out,
+                          const PassMonitor& monitor, std::uint64_t pairs_done) const;
 
   // The smallest panel stride fill_panel accepts.
   std::size_t panel_stride() const noexcept;
 
+  // Panels of kPanelRows rows in a pass over the pairs.
+  std::size_t panel_count() const noexcept;
+
+  // Multiply-adds per pair: the depth of the packed layout, or the mean row
+  // length of the plain copy.
+  std::size_t work_per_pair() const noexcept { return work_per_pair_; }
+
+  // The number of threads a pass with `requested` threads uses: 1 when the
+  // pass is too small to gain from more, never more than there are panels.
+  unsigned threads_for(unsigned requested) const noexcept;
+
  private:
-  void fill_packed_panel(std::size_t first, std::size_t count, float* out, std::size_t stride) const;
-  void repair_poisoned_pairs(std::size_t first, std::size_t count, float* out,
-                             std::size_t stride) const;
-  void fill_scalar_panel(std::size_t first, std::size_t count, float* out, std::size_t stride) const;
+  struct PanelConsumer {
+    void (*consume)(void* context, std::size_t first, std::size_t count, const float* panel);
+    void* context;
+  };
+
+  // The pass itself (pair_pass.cpp): panels in order to `consumer`, filled
+  // on the calling thread alone or with worker threads.
+  void run_pass(PanelConsumer consumer, const PassOptions& options) const;
+  void run_serial_pass(PanelConsumer consumer, const PassMonitor& monitor) const;
+  void run_threaded_pass(PanelConsumer consumer, const PassMonitor& monitor, unsigned threads) const;
+
+  void fill_packed_panel(std::size_t first, std::size_t count, float* out, std::size_t stride,
+                         std::size_t column_begin, std::size_t column_end) const;
+  void repair_poisoned_pairs(std::size_t first, std::size_t count, float* out, std::size_t stride,
+                             std::size_t column_begin, std::size_t column_end) const;
+  void fill_scalar_panel(std::size_t first, std::size_t count, float* out, std::size_t stride,
+                         std::size_t column_begin, std::size_t column_end) const;
 
   std::size_t rows_ = 0;
+  // Multiply-adds per pair, for sizing panels and deciding on threads.
+  std::size_t work_per_pair_ = 0;
   bool packed_path_ = false;
   PairTileKernel tile_kernel_ = nullptr;
   PackedBatch packed_;

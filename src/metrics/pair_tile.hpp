@@ -1,6 +1,8 @@
-// The pair kernel's inner step: one tile of similarities, four rows i of one
-// packed block against the 64 rows j of four consecutive packed blocks, over
-// a range of the dimension.
+// The pair kernel's inner step: tiles of similarities, each four rows i of
+// one packed block against the 64 rows j of four consecutive packed blocks,
+// over a range of the dimension; one call covers a run of consecutive row
+// groups against the same columns, so that a kernel may keep a part of the
+// columns in the level-1 cache while every group passes over it.
 //
 // Every output element is one pair's running dot product. The tile adds the
 // products for k = k_begin, k_begin + 1, ..., k_end - 1 one at a time, each
@@ -22,20 +24,37 @@ inline constexpr std::size_t kTileColumns = 64;
 inline constexpr std::size_t kTileColumnBlocks = 4;
 
 struct PairTile {
-  // rows[k * 16 + r] is element k of tile row r (r < 4).
-  const float* rows;
+  // The packed block holding the first row group, the lane of its first row
+  // (0, 4, 8 or 12), the distance in floats from one block to the next, and
+  // how many consecutive groups of four rows the call covers.
+  const float* row_block;
+  std::size_t first_lane;
+  std::size_t row_block_stride;
+  std::size_t groups;
   // columns[v * column_block_stride + k * 16 + c] is element k of tile
   // column 16 * v + c (v < 4, c < 16).
   const float* columns;
   std::size_t column_block_stride;
   std::size_t k_begin;
   std::size_t k_end;
-  // out[r * out_stride + c] holds the running sum of pair (r, c): read on
-  // entry unless `fresh`, in which case the sums start at +0.
+  // out[(4 * q + r) * out_stride + c] holds the running sum of pair (row r
+  // of group q, column c): read on entry unless `fresh`, in which case the
+  // sums start at +0.
   float* out;
   std::size_t out_stride;
   bool fresh;
 };
+
+// Group q's rows: rows[k * 16 + r] is element k of its row r (r < 4).
+inline const float* group_rows(const PairTile& tile, std::size_t q) noexcept {
+  const std::size_t lane = tile.first_lane + q * kTileRows;
+  return tile.row_block + (lane / 16) * tile.row_block_stride + lane % 16;
+}
+
+// Where group q's running sums are.
+inline float* group_out(const PairTile& tile, std::size_t q) noexcept {
+  return tile.out + q * kTileRows * tile.out_stride;
+}
 
 using PairTileKernel = void (*)(const PairTile& tile);
 

@@ -11,12 +11,13 @@
 
 namespace metrics {
 
-VEXTRAL_TARGET_AVX512 void pair_tile_avx512(const PairTile& tile) {
+namespace {
+
+VEXTRAL_TARGET_AVX512 void one_group_avx512(const PairTile& tile, const float* group, float* out) {
   constexpr std::size_t kLanes = 16;
   constexpr std::size_t kRows = kTileRows;
   constexpr std::size_t kVectors = kTileColumnBlocks;
   const std::size_t stride = tile.out_stride;
-  float* out = tile.out;
 
   __m512 acc[kRows][kVectors];
   for (std::size_t r = 0; r < kRows; ++r) {
@@ -25,7 +26,7 @@ VEXTRAL_TARGET_AVX512 void pair_tile_avx512(const PairTile& tile) {
     }
   }
 
-  const float* rows = tile.rows + tile.k_begin * kLanes;
+  const float* rows = group + tile.k_begin * kLanes;
   const float* columns = tile.columns + tile.k_begin * kLanes;
   const std::size_t block_stride = tile.column_block_stride;
   for (std::size_t k = tile.k_begin; k < tile.k_end; ++k) {
@@ -45,6 +46,12 @@ VEXTRAL_TARGET_AVX512 void pair_tile_avx512(const PairTile& tile) {
   for (std::size_t r = 0; r < kRows; ++r) {
     for (std::size_t v = 0; v < kVectors; ++v) _mm512_storeu_ps(out + r * stride + v * kLanes, acc[r][v]);
   }
+}
+
+}  // namespace
+
+VEXTRAL_TARGET_AVX512 void pair_tile_avx512(const PairTile& tile) {
+  for (std::size_t q = 0; q < tile.groups; ++q) one_group_avx512(tile, group_rows(tile, q), group_out(tile, q));
 }
 
 }  // namespace metrics

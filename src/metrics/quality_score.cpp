@@ -17,13 +17,13 @@ float combine_quality(float isotropy, float coverage, float distinctiveness) {
   return min_ignoring_nan(max_ignoring_nan(sum, 0.0f), 1.0f);
 }
 
-float compute_quality_score(const EmbeddingBatch& embeddings) {
+float compute_quality_score(const EmbeddingBatch& embeddings, const PassOptions& options) {
   if (embeddings.empty()) return 0.0f;
   // Coverage is the only measure that can reject the batch. Taking it first
   // fails the same way with nothing returned, and lets isotropy and
   // distinctiveness share one normalisation and one pass over the pairs.
   const float coverage = compute_coverage(embeddings);
-  const PairMeasures pair = pair_measures_on_path(embeddings, fastest_kernel_path());
+  const PairMeasures pair = pair_measures_on_path(embeddings, fastest_kernel_path(), options);
   return combine_quality(pair.isotropy, coverage, pair.distinctiveness);
 }
 

@@ -12,7 +12,7 @@ PyObject* py_detect_drift(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     {
       metrics::EmbeddingBatch baseline = extract_batch_argument(slots[0], kDriftParameters[0]);
       metrics::EmbeddingBatch current = extract_batch_argument(slots[1], kDriftParameters[1]);
-      result = metrics::detect_drift(baseline, current);
+      result = metrics::detect_drift(baseline, current, call_pass_options());
     }
     return float_result(result).release();
   });

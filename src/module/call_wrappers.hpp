@@ -9,11 +9,18 @@
 #include "conversion.hpp"
 #include "entry_guard.hpp"
 #include "metrics.hpp"
+#include "pass_options.hpp"
 #include "result_objects.hpp"
 
 namespace vextral {
 
-using BatchKernel = float (*)(const metrics::EmbeddingBatch&);
+using BatchKernel = float (*)(const metrics::EmbeddingBatch&, const metrics::PassOptions&);
+
+// Coverage makes no pass over the pairs; it takes the options only to fit
+// batch_function.
+inline float coverage_kernel(const metrics::EmbeddingBatch& embeddings, const metrics::PassOptions&) {
+  return metrics::compute_coverage(embeddings);
+}
 
 // A function of one batch returning a float.
 template <const FunctionDescription& description, BatchKernel kernel>
@@ -25,7 +32,7 @@ PyObject* batch_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     {
       // The batch is released before the result object exists.
       metrics::EmbeddingBatch batch = extract_batch_argument(slots[0], description.parameter_names[0]);
-      result = kernel(batch);
+      result = kernel(batch, call_pass_options());
     }
     return float_result(result).release();
   });

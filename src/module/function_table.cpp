@@ -18,7 +18,7 @@ PyMethodDef methods[] = {
     {"py_compute_isotropy", fastcall<batch_function<kIsotropyDescription, metrics::compute_isotropy>>(),
      METH_FASTCALL | METH_KEYWORDS,
      "py_compute_isotropy(embeddings)\n--\n\nCompute isotropy of embeddings (vector space utilization)"},
-    {"py_compute_coverage", fastcall<batch_function<kCoverageDescription, metrics::compute_coverage>>(),
+    {"py_compute_coverage", fastcall<batch_function<kCoverageDescription, coverage_kernel>>(),
      METH_FASTCALL | METH_KEYWORDS,
      "py_compute_coverage(embeddings)\n--\n\nCompute coverage of embeddings (diversity of semantic space)"},
     {"py_compute_distinctiveness",

@@ -91,3 +91,48 @@ TEST(PackedBatch, RecordsWherePaddingMayMeetNonFiniteElements) {
     EXPECT_EQ(packed.non_finite_end(i), ends[i]) << "row " << i;
   }
 }
+
+namespace {
+
+EmbeddingBatch rows_of_lengths(std::initializer_list<std::pair<std::size_t, std::size_t>> groups) {
+  EmbeddingBatch batch;
+  for (auto [count, length] : groups) {
+    for (std::size_t i = 0; i < count; ++i) {
+      batch.start_row();
+      for (std::size_t k = 0; k < length; ++k) batch.push(1.0f);
+    }
+  }
+  return batch;
+}
+
+}  // namespace
+
+TEST(PackedBatch, PaddedLayoutStaysWithinTwiceTheBatchPlusOneMebibyte) {
+  // A few long rows: rounding two rows up to the column tile would make the
+  // layout 32 times the batch.
+  const EmbeddingBatch shapes[] = {
+      rows_of_lengths({{2, 1000000}}),  rows_of_lengths({{1, 300000}}),
+      rows_of_lengths({{3, 200000}}),   rows_of_lengths({{65, 20000}}),
+      rows_of_lengths({{2, 100}}),      rows_of_lengths({{1000, 3}, {1, 50000}}),
+      rows_of_lengths({{40, 700}, {30, 100}}), rows_of_lengths({{129, 384}}),
+  };
+  for (const EmbeddingBatch& batch : shapes) {
+    if (!PackedBatch::fits(batch)) continue;
+    const PackedBatch packed = PackedBatch::normalised(batch);
+    const std::size_t layout_bytes = packed.padded_rows() * packed.depth() * sizeof(float);
+    EXPECT_LE(layout_bytes, 2 * batch.value_count() * sizeof(float) + (std::size_t{1} << 20))
+        << batch.rows() << " rows, " << batch.value_count() << " values";
+  }
+  EXPECT_FALSE(PackedBatch::fits(rows_of_lengths({{2, 1000000}})));
+  EXPECT_TRUE(PackedBatch::fits(rows_of_lengths({{65, 20000}})));
+  EXPECT_TRUE(PackedBatch::fits(rows_of_lengths({{129, 384}})));
+}
+
+TEST(PackedBatch, PaddingThatWouldMultiplyTheWorkIsRefused) {
+  // Within the memory allowance, but the tile kernel would do 30 times the
+  // plain loop's multiply-adds over the padded zeros.
+  EXPECT_FALSE(PackedBatch::fits(rows_of_lengths({{200, 1}, {1, 3000}})));
+  EXPECT_FALSE(PackedBatch::fits(rows_of_lengths({{2, 40000}})));
+  // A small rectangular batch is cheap either way.
+  EXPECT_TRUE(PackedBatch::fits(rows_of_lengths({{3, 300}})));
+}
