@@ -50,7 +50,8 @@ std::uint64_t extract_u64(PyObject* object) {
 
 metrics::EmbeddingBatch extract_batch_argument(PyObject* object, std::string_view parameter) {
   return converting(parameter, [&] {
-    if (std::optional<metrics::EmbeddingBatch> array = read_batch_array(object)) return std::move(*array);
+    KnownTypes types;
+    if (std::optional<metrics::EmbeddingBatch> array = read_batch_array(object, types)) return std::move(*array);
     refuse_str(object);
     metrics::EmbeddingBatch batch;
     std::size_t rows_hint = 0;
@@ -63,7 +64,7 @@ metrics::EmbeddingBatch extract_batch_argument(PyObject* object, std::string_vie
         [&](PyObject* row) {
           refuse_str(row);
           batch.start_row();
-          if (read_row_array(row, batch)) return;
+          if (read_row_array(row, batch, types)) return;
           extract_sequence(
               row,
               [&](std::size_t length) {
@@ -80,7 +81,8 @@ metrics::EmbeddingBatch extract_batch_argument(PyObject* object, std::string_vie
 
 IdentifierList extract_identifier_argument(PyObject* object, std::string_view parameter) {
   return converting(parameter, [&] {
-    if (std::optional<IdentifierList> array = read_identifier_array(object)) return std::move(*array);
+    KnownTypes types;
+    if (std::optional<IdentifierList> array = read_identifier_array(object, types)) return std::move(*array);
     refuse_str(object);
     IdentifierList identifiers;
     extract_sequence(
