@@ -1,6 +1,7 @@
 #include "conversion.hpp"
 
 #include "array_input.hpp"
+#include "arrow_input.hpp"
 #include "pending_error.hpp"
 #include "sequence_reading.hpp"
 #include "text.hpp"
@@ -53,6 +54,7 @@ metrics::EmbeddingBatch extract_batch_argument(PyObject* object, std::string_vie
     KnownTypes types;
     if (std::optional<metrics::EmbeddingBatch> array = read_batch_array(object, types)) return std::move(*array);
     refuse_str(object);
+    if (std::optional<metrics::EmbeddingBatch> arrow = read_batch_arrow(object)) return std::move(*arrow);
     metrics::EmbeddingBatch batch;
     std::size_t rows_hint = 0;
     extract_sequence(
@@ -84,6 +86,7 @@ IdentifierList extract_identifier_argument(PyObject* object, std::string_view pa
     KnownTypes types;
     if (std::optional<IdentifierList> array = read_identifier_array(object, types)) return std::move(*array);
     refuse_str(object);
+    if (std::optional<IdentifierList> arrow = read_identifier_arrow(object)) return std::move(*arrow);
     IdentifierList identifiers;
     extract_sequence(
         object, [&](std::size_t length) { identifiers.reserve(length); },
