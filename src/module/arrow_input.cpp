@@ -94,11 +94,11 @@ class ArrowInput {
   // be had, or is not a sequence (the generic reading then refuses it).
   bool acquire(PyObject* object) {
     if (is_plain_builtin(object)) return false;
-    if (type_defines(object, "__arrow_c_array__")) {
+    if (exports_what_it_iterates(object, "__arrow_c_array__")) {
       if (!PySequence_Check(object)) return false;
       return acquire_array(object);
     }
-    if (type_defines(object, "__arrow_c_stream__")) {
+    if (exports_what_it_iterates(object, "__arrow_c_stream__")) {
       if (!PySequence_Check(object)) return false;
       return acquire_stream(object);
     }

@@ -5,9 +5,14 @@
 
 namespace vextral {
 
-// Whether the object's type defines `method` (looked up on the type, so no
-// instance __getattr__ runs for objects that have no such method).
-bool type_defines(PyObject* object, const char* method);
+// Whether the object's type has the export method `method` from a class that
+// also gives it its item access, iteration and length (__getitem__, __iter__,
+// __len__): then the exported data is what iterating the object yields. A
+// subclass that overrides any of them while inheriting the export (an
+// ndarray subclass with its own __getitem__ still has NumPy's __dlpack__)
+// keeps the generic path. Looked up on the type, so no instance __getattr__
+// runs for the many objects that have no such method.
+bool exports_what_it_iterates(PyObject* object, const char* method);
 
 // object.method(), or null when the export fails with an ordinary Exception:
 // the object is then read generically, which reports its own errors. An

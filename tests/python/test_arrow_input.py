@@ -110,18 +110,14 @@ def test_refused_identifier_arrays_raise_the_iteration_errors(ids):
 class Exporter:
     """An Arrow producer of our own: the capsules of a wrapped pyarrow array."""
 
-    def __init__(self, array, sequence=True, failure=None):
+    def __init__(self, array, failure=None):
         self.array, self.failure = array, failure
-        if sequence:
-            self.__class__ = SequenceExporter
 
     def __arrow_c_array__(self, requested_schema=None):
         if self.failure:
             raise self.failure
         return self.array.__arrow_c_array__()
 
-
-class SequenceExporter(Exporter):
     def __len__(self):
         return len(self.array)
 
@@ -129,14 +125,32 @@ class SequenceExporter(Exporter):
         return self.array[index]
 
 
+class NoSequence:
+    def __init__(self, array):
+        self.array = array
+
+    def __arrow_c_array__(self, requested_schema=None):
+        return self.array.__arrow_c_array__()
+
+
+class OwnItems(Exporter):
+    """Inherits the export but not the items: read by its items."""
+
+    def __getitem__(self, index):
+        if index >= len(self.array):
+            raise IndexError(index)
+        return [2 * x.as_py() for x in self.array[index]]
+
+
 def test_producers_that_fail_or_are_not_sequences():
     array = fixed("float32")
     assert_batch_same(Exporter(array), Generic(array))
     assert_batch_same(Exporter(array, failure=ValueError("no export")), Generic(array))
-    with pytest.raises(TypeError, match="'Exporter' object cannot be converted to 'Sequence'"):
-        v.py_compute_coverage(Exporter(array, sequence=False))
+    with pytest.raises(TypeError, match="'NoSequence' object cannot be converted to 'Sequence'"):
+        v.py_compute_coverage(NoSequence(array))
     with pytest.raises(KeyboardInterrupt):
         v.py_compute_coverage(Exporter(array, failure=KeyboardInterrupt()))
+    assert_batch_same(OwnItems(array), [[2 * x.as_py() for x in row] for row in array])
 
 
 def test_references_unchanged_and_capsules_released():
