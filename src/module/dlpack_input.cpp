@@ -41,8 +41,10 @@ class DLPackInput {
  public:
   // False (nothing pending) when the object exports no host tensor of
   // `dimensions` dimensions with a readable element type.
-  bool acquire(PyObject* object, int dimensions) {
-    if (is_plain_builtin(object) || !exports_what_it_iterates(object, "__dlpack__")) return false;
+  bool acquire(PyObject* object, int dimensions, KnownTypes& types) {
+    if (is_plain_builtin(object) || types.is_any_numpy_array(object) ||
+        !exports_what_it_iterates(object, "__dlpack__"))
+      return false;
     if (!PySequence_Check(object)) return false;
     if (exports_what_it_iterates(object, "__dlpack_device__") && !on_cpu(object)) return false;
     const DLTensor* tensor = export_tensor(object);
@@ -97,23 +99,23 @@ class DLPackInput {
 
 }  // namespace
 
-std::optional<metrics::EmbeddingBatch> read_batch_dlpack(PyObject* object) {
+std::optional<metrics::EmbeddingBatch> read_batch_dlpack(PyObject* object, KnownTypes& types) {
   DLPackInput input;
-  if (!input.acquire(object, 2)) return std::nullopt;
+  if (!input.acquire(object, 2, types)) return std::nullopt;
   metrics::EmbeddingBatch batch;
   if (!append_matrix(input.matrix(), batch)) return std::nullopt;
   return batch;
 }
 
-bool read_row_dlpack(PyObject* object, metrics::EmbeddingBatch& batch) {
+bool read_row_dlpack(PyObject* object, metrics::EmbeddingBatch& batch, KnownTypes& types) {
   DLPackInput input;
-  if (!input.acquire(object, 1)) return false;
+  if (!input.acquire(object, 1, types)) return false;
   return append_row_values(input.row(), batch);
 }
 
-std::optional<IdentifierList> read_identifier_dlpack(PyObject* object) {
+std::optional<IdentifierList> read_identifier_dlpack(PyObject* object, KnownTypes& types) {
   DLPackInput input;
-  if (!input.acquire(object, 1)) return std::nullopt;
+  if (!input.acquire(object, 1, types)) return std::nullopt;
   const StridedRow row = input.row();
   if (!can_read_identifiers(row)) return std::nullopt;
   IdentifierList identifiers;

@@ -86,6 +86,12 @@ bool KnownTypes::is_numpy_array(PyObject* object) {
   return judged_natively_;
 }
 
+bool KnownTypes::is_any_numpy_array(PyObject* object) {
+  if (is_plain_builtin(object)) return false;
+  if (!numpy_resolved_) resolve_numpy();
+  return ndarray_ && PyType_IsSubtype(Py_TYPE(object), as_type(ndarray_));
+}
+
 bool KnownTypes::is_array_array(PyObject* object) {
   if (is_plain_builtin(object)) return false;
   if (!array_resolved_) {

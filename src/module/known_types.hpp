@@ -25,6 +25,11 @@ class KnownTypes {
   // with its own __getitem__) are read generically.
   bool is_numpy_array(PyObject* object);
 
+  // Whether `object` is an instance of numpy.ndarray or of any subclass:
+  // those not read by is_numpy_array keep the generic path, never another
+  // export NumPy gives them (its __dlpack__ skips a subclass's own hooks).
+  bool is_any_numpy_array(PyObject* object);
+
   // Whether `object` is exactly an array.array (a subclass may iterate as it
   // likes).
   bool is_array_array(PyObject* object);
