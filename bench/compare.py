@@ -13,11 +13,12 @@ and prints the best time of several runs, multiply-adds per second counted as
 n(n - 1)/2 * d per pass over the pairs (the same count for every contender,
 though the matrix product does twice that work), and ratios. A memory case
 (20,000 x 64 by default) reports the growth of peak resident memory over the
-input for each call, each measured in a fresh child process, and a conversion
-case reports nanoseconds per element for list and NumPy input. A threads case
-times each measure with VEXTRAL_NUM_THREADS=1 and =2 (NumPy input) and prints
-the ratio; with kernel_bench built it also prints the single-thread pair
-kernel against the register-only ceiling loop of the same run.
+input for each call, each measured in a fresh child process, a conversion
+case reports nanoseconds per element for list and NumPy input, an input
+case (2000 x 768) times every accepted input kind relative to NumPy, and
+a threads case times each measure with VEXTRAL_NUM_THREADS=1 and =2 (NumPy
+input) and prints the ratio; with kernel_bench built it also prints the
+single-thread pair kernel against the register-only ceiling loop of the same run.
 
 Everything but the threads case runs single-threaded: the BLAS thread count is
 pinned to 1 unless already set, and VEXTRAL_NUM_THREADS to 1. Build the reference library first, for example
@@ -30,6 +31,7 @@ and install the module into the interpreter that runs this script. Examples:
     python bench/compare.py --shapes 2000x768        # one shape, no extra cases
     python bench/compare.py --shapes 1000x384,2000x768 --memory --conversion
     python bench/compare.py --threads                # 1 vs 2 threads, and the ceiling
+    python bench/compare.py --inputs                 # memory maps, Arrow, DLPack, buffer rows
 """
 
 from __future__ import annotations
@@ -59,6 +61,7 @@ REPO = Path(__file__).resolve().parent.parent
 DEFAULT_SHAPES = [(n, d) for n in (1000, 2000, 4000) for d in (384, 768)]
 MEMORY_SHAPE = (20000, 64)
 CONVERSION_SHAPE = (10000, 768)
+INPUTS_SHAPE = (2000, 768)
 SEED = 20240611
 
 
@@ -353,6 +356,83 @@ def compare_threads(repeats: int) -> None:
             os.environ.pop("VEXTRAL_NUM_THREADS", None)
         else:
             os.environ["VEXTRAL_NUM_THREADS"] = saved
+
+# --- input kinds ---------------------------------------------------------------
+
+
+class DLPackRows:
+    """A DLPack producer standing in for a PyTorch tensor (NumPy's export)."""
+
+    def __init__(self, array):
+        self.array = array
+
+    def __dlpack__(self, stream=None, **keywords):
+        return self.array.__dlpack__(**keywords)
+
+    def __dlpack_device__(self):
+        return (1, 0)
+
+    def __len__(self):
+        return len(self.array)
+
+    def __getitem__(self, index):
+        return self.array[index]
+
+
+def input_kinds(x: np.ndarray, folder: Path) -> dict:
+    """The same batch held as real pipelines hold it; absent libraries are skipped."""
+    import array
+
+    path = folder / "batch.npy"
+    np.save(path, x)
+    kinds = {"numpy float32 C": x, "np.load(mmap_mode='r')": np.load(path, mmap_mode="r"),
+             "numpy float64": x.astype(np.float64), "numpy strided view": np.repeat(x, 2, axis=1)[:, ::2]}
+    try:
+        import pyarrow as pa
+        fixed = pa.FixedSizeListArray.from_arrays(pa.array(x.ravel()), x.shape[1])
+        quarter = len(fixed) // 4
+        kinds["pyarrow FixedSizeList"] = fixed
+        kinds["pyarrow Chunked (4)"] = pa.chunked_array(
+            [fixed[i * quarter:(i + 1) * quarter] for i in range(3)] + [fixed[3 * quarter:]])
+        kinds["pyarrow List"] = pa.array(list(x), type=pa.list_(pa.float32()))
+        kinds["pyarrow LargeList"] = pa.array(list(x), type=pa.large_list(pa.float32()))
+    except ImportError:
+        print("  (pyarrow not installed: Arrow kinds skipped)")
+    kinds["DLPack producer"] = DLPackRows(x)
+    try:
+        import torch
+        kinds["torch CPU tensor"] = torch.from_numpy(x)
+    except ImportError:
+        print("  (torch not installed: DLPack producer stands in)")
+    kinds["list of array('f')"] = [array.array("f", row) for row in x]
+    kinds["list of memoryview"] = [memoryview(row) for row in x]
+    kinds["list of ndarray rows"] = list(x)
+    kinds["list of lists"] = x.tolist()
+    return kinds
+
+
+def compare_input_kinds(n: int, d: int, repeats: int) -> None:
+    """Every input kind relative to a float32 C-contiguous NumPy array, in one run."""
+    import tempfile
+
+    x = random_batch(n, d)
+    print(f"input kinds n={n} d={d}: time relative to a float32 C-contiguous NumPy array")
+    print(f"  {'input':<26} {'isotropy ms':>12} {'x numpy':>8} {'quality ms':>11} {'x numpy':>8}"
+          f" {'coverage ms':>12} {'x numpy':>8}  results")
+    calls = (vextral_core.py_compute_isotropy, vextral_core.py_compute_quality_score,
+             vextral_core.py_compute_coverage)
+    with tempfile.TemporaryDirectory() as folder:
+        kinds = input_kinds(x, Path(folder))
+        baseline = None
+        for kind, data in kinds.items():
+            timings = [best_time(lambda: call(data), repeats) for call in calls]
+            if baseline is None:
+                baseline = timings
+            cells = " ".join(f"{seconds * 1e3:12.1f} {seconds / base[0]:7.2f}x"
+                             for (seconds, _), base in zip(timings, baseline))
+            same = all(value == base[1] for (_, value), base in zip(timings, baseline))
+            print(f"  {kind:<26} {cells}  {'bit-identical' if same else 'DIFFER'}")
+        del kinds  # the memory map is closed before its folder goes
     print()
 
 
@@ -385,6 +465,10 @@ def main() -> None:
     parser.add_argument("--threads", action="store_true",
                         help="run the threads case (1 vs 2 threads) and the ceiling comparison")
     parser.add_argument("--kernel-bench", help="path to kernel_bench, for the ceiling comparison")
+    parser.add_argument("--inputs", action="store_true",
+                        help="run the input-kind case (memory maps, Arrow, DLPack, buffer rows)")
+    parser.add_argument("--inputs-shape", type=lambda t: parse_shapes(t)[0], default=INPUTS_SHAPE,
+                        help="NxD of the input-kind case (default 2000x768)")
     parser.add_argument("--repeats", type=int, default=3,
                         help="runs per timing, best kept (default 3; the reference runs once)")
     parser.add_argument("--reference-lib", help="path to libvextral_reference.so")
@@ -393,9 +477,9 @@ def main() -> None:
     args = parser.parse_args()
 
     everything = args.shapes is None and not args.memory and not args.conversion \
-        and not args.threads
+        and not args.threads and not args.inputs
     shapes = DEFAULT_SHAPES if args.shapes is None else args.shapes
-    if args.shapes is None and (args.memory or args.conversion or args.threads):
+    if args.shapes is None and (args.memory or args.conversion or args.threads or args.inputs):
         shapes = []
 
     reference_path = None if args.no_reference else find_reference_library(args.reference_lib)
@@ -415,6 +499,8 @@ def main() -> None:
             compare_ceiling(kernel_bench)
         else:
             print("kernel_bench not found: no ceiling comparison (build it with the project)")
+    if everything or args.inputs:
+        compare_input_kinds(*args.inputs_shape, args.repeats)
 
 
 if __name__ == "__main__":

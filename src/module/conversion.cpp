@@ -1,6 +1,8 @@
 #include "conversion.hpp"
 
 #include "array_input.hpp"
+#include "arrow_input.hpp"
+#include "dlpack_input.hpp"
 #include "pending_error.hpp"
 #include "sequence_reading.hpp"
 #include "text.hpp"
@@ -50,8 +52,11 @@ std::uint64_t extract_u64(PyObject* object) {
 
 metrics::EmbeddingBatch extract_batch_argument(PyObject* object, std::string_view parameter) {
   return converting(parameter, [&] {
-    if (std::optional<metrics::EmbeddingBatch> array = read_batch_array(object)) return std::move(*array);
+    KnownTypes types;
+    if (std::optional<metrics::EmbeddingBatch> array = read_batch_array(object, types)) return std::move(*array);
     refuse_str(object);
+    if (std::optional<metrics::EmbeddingBatch> arrow = read_batch_arrow(object)) return std::move(*arrow);
+    if (std::optional<metrics::EmbeddingBatch> tensor = read_batch_dlpack(object, types)) return std::move(*tensor);
     metrics::EmbeddingBatch batch;
     std::size_t rows_hint = 0;
     extract_sequence(
@@ -63,7 +68,7 @@ metrics::EmbeddingBatch extract_batch_argument(PyObject* object, std::string_vie
         [&](PyObject* row) {
           refuse_str(row);
           batch.start_row();
-          if (read_row_array(row, batch)) return;
+          if (read_row_array(row, batch, types) || read_row_dlpack(row, batch, types)) return;
           extract_sequence(
               row,
               [&](std::size_t length) {
@@ -80,8 +85,11 @@ metrics::EmbeddingBatch extract_batch_argument(PyObject* object, std::string_vie
 
 IdentifierList extract_identifier_argument(PyObject* object, std::string_view parameter) {
   return converting(parameter, [&] {
-    if (std::optional<IdentifierList> array = read_identifier_array(object)) return std::move(*array);
+    KnownTypes types;
+    if (std::optional<IdentifierList> array = read_identifier_array(object, types)) return std::move(*array);
     refuse_str(object);
+    if (std::optional<IdentifierList> arrow = read_identifier_arrow(object)) return std::move(*arrow);
+    if (std::optional<IdentifierList> tensor = read_identifier_dlpack(object, types)) return std::move(*tensor);
     IdentifierList identifiers;
     extract_sequence(
         object, [&](std::size_t length) { identifiers.reserve(length); },
