@@ -1,0 +1,278 @@
+#include "trec_reader.hpp"
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cmath>
+
+namespace vextral::native {
+
+namespace {
+
+constexpr std::string_view kRunLayout = "qid Q0 docid rank score tag";
+constexpr std::string_view kQrelsLayout = "qid iteration docid relevance";
+
+// The separators Python's str.split() treats as whitespace within ASCII.
+constexpr std::array<bool, 256> kSeparator = [] {
+  std::array<bool, 256> table{};
+  for (unsigned char c : {' ', '\t', '\n', '\r', '\v', '\f', '\x1c', '\x1d', '\x1e', '\x1f'}) table[c] = true;
+  return table;
+}();
+
+bool is_separator(char c) { return kSeparator[static_cast<unsigned char>(c)]; }
+
+// Splits `line` at whitespace into at most `capacity` fields and returns the
+// total number of fields (which may exceed the capacity).
+std::size_t split_fields(std::string_view line, std::string_view* fields, std::size_t capacity) {
+  std::size_t count = 0;
+  std::size_t i = 0;
+  const std::size_t n = line.size();
+  while (true) {
+    while (i < n && is_separator(line[i])) ++i;
+    if (i == n) return count;
+    const std::size_t start = i;
+    while (i < n && !is_separator(line[i])) ++i;
+    if (count < capacity) fields[count] = line.substr(start, i - start);
+    ++count;
+  }
+}
+
+// Strict UTF-8 as Python's decoder takes it: no overlong forms, no
+// surrogates, nothing above U+10FFFF.
+bool is_utf8(std::string_view text) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+  const std::size_t n = text.size();
+  std::size_t i = 0;
+  while (i < n) {
+    const unsigned char lead = bytes[i];
+    if (lead < 0x80) {
+      ++i;
+      continue;
+    }
+    std::size_t length;
+    unsigned char low = 0x80, high = 0xbf;  // range of the second byte
+    if (lead >= 0xc2 && lead <= 0xdf) {
+      length = 2;
+    } else if (lead >= 0xe0 && lead <= 0xef) {
+      length = 3;
+      if (lead == 0xe0) low = 0xa0;
+      if (lead == 0xed) high = 0x9f;
+    } else if (lead >= 0xf0 && lead <= 0xf4) {
+      length = 4;
+      if (lead == 0xf0) low = 0x90;
+      if (lead == 0xf4) high = 0x8f;
+    } else {
+      return false;
+    }
+    if (n - i < length) return false;
+    if (bytes[i + 1] < low || bytes[i + 1] > high) return false;
+    for (std::size_t k = 2; k < length; ++k) {
+      if (bytes[i + k] < 0x80 || bytes[i + k] > 0xbf) return false;
+    }
+    i += length;
+  }
+  return true;
+}
+
+bool has_high_byte(std::string_view text) {
+  for (char c : text) {
+    if (static_cast<unsigned char>(c) >= 0x80) return true;
+  }
+  return false;
+}
+
+// The field as it would appear in a Python repr: 'text'.
+std::string quoted(std::string_view field) {
+  const bool has_single = field.find('\'') != std::string_view::npos;
+  const bool has_double = field.find('"') != std::string_view::npos;
+  const char quote = has_single && !has_double ? '"' : '\'';
+  std::string out(1, quote);
+  for (char c : field) {
+    if (c == quote || c == '\\') out += '\\';
+    out += c;
+  }
+  out += quote;
+  return out;
+}
+
+[[noreturn]] void fail(const std::string& name, std::uint64_t line, std::string_view what) {
+  throw TrecInputError(name + ":" + std::to_string(line) + ": " + std::string(what));
+}
+
+// An optional sign and decimal digits; *positive says whether the value is
+// greater than 0. Any number of digits is accepted, as Python's int() does.
+bool parse_integer(std::string_view text, bool* positive) {
+  bool negative = false;
+  if (!text.empty() && (text[0] == '+' || text[0] == '-')) {
+    negative = text[0] == '-';
+    text.remove_prefix(1);
+  }
+  if (text.empty()) return false;
+  bool nonzero = false;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    nonzero = nonzero || c != '0';
+  }
+  if (positive != nullptr) *positive = nonzero && !negative;
+  return true;
+}
+
+// A decimal or "inf"/"infinity" with an optional sign, nearest double; NaN
+// is refused, since a ranking cannot order it.
+bool parse_score(std::string_view text, double* value) {
+  if (text.size() > 1 && text[0] == '+' && text[1] != '-' && text[1] != '+') text.remove_prefix(1);
+  const char* end = text.data() + text.size();
+  const auto [stop, error] = std::from_chars(text.data(), end, *value, std::chars_format::general);
+  if (stop != end) return false;
+  if (error == std::errc::result_out_of_range) {
+    // from_chars leaves the value untouched out of range; Python's float()
+    // gives infinity for overflow and (signed) zero for underflow.
+    const std::string copy(text);
+    *value = std::strtod(copy.c_str(), nullptr);
+  } else if (error != std::errc()) {
+    return false;
+  }
+  return !std::isnan(*value);
+}
+
+void check_text(const std::string& name, std::uint64_t number, std::string_view line) {
+  if (has_high_byte(line) && !is_utf8(line)) fail(name, number, "not UTF-8 text");
+}
+
+[[noreturn]] void wrong_field_count(const std::string& name, std::uint64_t number, std::size_t expected,
+                                    std::string_view layout, std::size_t found) {
+  fail(name, number,
+       "expected " + std::to_string(expected) + " fields \"" + std::string(layout) + "\", found " +
+           std::to_string(found));
+}
+
+}  // namespace
+
+std::uint32_t QueryNames::intern(std::string_view name) {
+  if (last_ != npos && names_[last_] == name) return last_;
+  auto found = indices_.find(name);
+  if (found != indices_.end()) return last_ = found->second;
+  if (names_.size() >= npos) throw TrecInputError("more than 4294967294 queries");
+  const auto index = static_cast<std::uint32_t>(names_.size());
+  names_.emplace_back(name);
+  indices_.emplace(std::string_view(names_.back()), index);
+  return last_ = index;
+}
+
+std::uint32_t QueryNames::find(std::string_view name) const {
+  auto found = indices_.find(name);
+  return found == indices_.end() ? npos : found->second;
+}
+
+const char* TextStore::store(std::string_view text) {
+  if (text.size() > kBlockBytes / 16) {
+    // A long identifier gets a block of its own; the current block stays open.
+    auto block = std::make_unique<char[]>(text.size());
+    std::memcpy(block.get(), text.data(), text.size());
+    const char* stored = block.get();
+    blocks_.insert(blocks_.end() - (blocks_.empty() ? 0 : 1), std::move(block));
+    return stored;
+  }
+  if (kBlockBytes - used_ < text.size()) {
+    blocks_.push_back(std::make_unique<char[]>(kBlockBytes));
+    used_ = 0;
+  }
+  char* stored = blocks_.back().get() + used_;
+  std::memcpy(stored, text.data(), text.size());
+  used_ += text.size();
+  return stored;
+}
+
+std::uint64_t Run::line_of(std::uint64_t entry) const {
+  const auto skipped = std::upper_bound(skipped_before.begin(), skipped_before.end(), entry) - skipped_before.begin();
+  return entry + 1 + static_cast<std::uint64_t>(skipped);
+}
+
+void Duplicates::note(std::uint64_t at, std::uint64_t first_at, std::string_view query_name,
+                      std::string_view document_name) {
+  if (count++ == 0 || at < line) {
+    line = at;
+    first_line = first_at;
+    query = query_name;
+    document = document_name;
+  }
+}
+
+void RunReader::feed(std::string_view chunk) {
+  splitter_.feed(chunk, [this](std::string_view text, std::uint64_t number) { line(text, number); });
+}
+
+void RunReader::line(std::string_view text, std::uint64_t number) {
+  std::string_view fields[6];
+  const std::size_t count = split_fields(text, fields, 6);
+  if (count == 0) {
+    run_.skipped_before.push_back(run_.entries.size());
+    return;
+  }
+  check_text(name_, number, text);
+  if (count != 6) wrong_field_count(name_, number, 6, kRunLayout, count);
+  if (!parse_integer(fields[3], nullptr)) fail(name_, number, "rank " + quoted(fields[3]) + " is not an integer");
+  double score;
+  if (!parse_score(fields[4], &score)) fail(name_, number, "score " + quoted(fields[4]) + " is not a number");
+  if (fields[2].size() > 0xffffffffu) fail(name_, number, "document identifier longer than 4 GiB");
+
+  const std::uint32_t query = run_.queries.intern(fields[0]);
+  if (query != current_) {
+    // A query whose lines ended earlier comes back: the file is not grouped.
+    if (current_ != QueryNames::npos) closed_[current_] = true;
+    if (query >= closed_.size()) closed_.resize(query + 1, false);
+    if (closed_[query]) run_.grouped = false;
+    current_ = query;
+  }
+  run_.entries.push_back(RunEntry{score, run_.documents.store(fields[2]),
+                                  static_cast<std::uint32_t>(fields[2].size()), query});
+}
+
+Run RunReader::finish() {
+  splitter_.finish([this](std::string_view text, std::uint64_t number) { line(text, number); });
+  if (run_.entries.size() == 0) throw TrecInputError(name_ + ": no results found");
+  return std::move(run_);
+}
+
+void QrelsReader::feed(std::string_view chunk) {
+  splitter_.feed(chunk, [this](std::string_view text, std::uint64_t number) { line(text, number); });
+}
+
+void QrelsReader::line(std::string_view text, std::uint64_t number) {
+  std::string_view fields[4];
+  const std::size_t count = split_fields(text, fields, 4);
+  if (count == 0) return;
+  check_text(name_, number, text);
+  if (count != 4) wrong_field_count(name_, number, 4, kQrelsLayout, count);
+  bool relevant = false;
+  if (!parse_integer(fields[3], &relevant)) {
+    fail(name_, number, "relevance " + quoted(fields[3]) + " is not an integer");
+  }
+  const std::uint32_t query = qrels_.queries.intern(fields[0]);
+  if (query >= qrels_.judged.size()) {
+    qrels_.judged.resize(query + 1);
+    first_lines_.resize(query + 1);
+  }
+  QrelsQuery& judged = qrels_.judged[query];
+  const auto [found, inserted] =
+      judged.positions.try_emplace(std::string(fields[2]), static_cast<std::uint32_t>(judged.judgments.size()));
+  if (inserted) {
+    judged.judgments.push_back(Judgment{std::string(fields[2]), relevant});
+    first_lines_[query].push_back(number);
+  } else {
+    judged.judgments[found->second].relevant = relevant;
+    duplicates_.note(number, first_lines_[query][found->second], fields[0], fields[2]);
+  }
+}
+
+Qrels QrelsReader::finish() {
+  splitter_.finish([this](std::string_view text, std::uint64_t number) { line(text, number); });
+  const bool any_relevant = std::any_of(qrels_.judged.begin(), qrels_.judged.end(), [](const QrelsQuery& query) {
+    return std::any_of(query.judgments.begin(), query.judgments.end(),
+                       [](const Judgment& judgment) { return judgment.relevant; });
+  });
+  if (!any_relevant) throw TrecInputError(name_ + ": no relevant documents (relevance > 0) found");
+  return std::move(qrels_);
+}
+
+}  // namespace vextral::native
