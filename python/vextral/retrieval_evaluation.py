@@ -31,7 +31,7 @@ from __future__ import annotations
 
 import re
 from collections.abc import Iterable, Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Literal
 
 import vextral_core
@@ -80,6 +80,8 @@ class RunEvaluation:
     without_judgments: list[str]
     run_duplicates: Duplicates
     qrels_duplicates: Duplicates
+    # Wall-clock seconds of the native pass: {"reading": both files, "evaluating": the scoring}.
+    seconds: dict[str, float] = field(default_factory=dict, compare=False)
 
 
 def evaluate_run(run: Source | RunMapping, qrels: Source | QrelsMapping, top_k: int | None = None, *,
@@ -99,8 +101,8 @@ def evaluate_run(run: Source | RunMapping, qrels: Source | QrelsMapping, top_k: 
     with open_run(run, show_progress=show_progress) as run_chunks, \
             open_qrels(qrels, show_progress=show_progress) as qrels_chunks:
         try:
-            raw_queries, missing, unjudged, run_duplicates, qrels_duplicates = _native.evaluate_trec(
-                run_chunks, run_chunks.name, qrels_chunks, qrels_chunks.name, depths, strict)
+            raw_queries, missing, unjudged, run_duplicates, qrels_duplicates, seconds = _native.evaluate_trec(
+                run_chunks, run_chunks.restart, run_chunks.name, qrels_chunks, qrels_chunks.name, depths, strict)
         except TrecFormatError:
             raise
         except ValueError as error:  # the native reader's one-line report
@@ -111,7 +113,8 @@ def evaluate_run(run: Source | RunMapping, qrels: Source | QrelsMapping, top_k: 
     mean = {name: float32.mean(score.metrics[name] for score in queries) for name in measures}
     return RunEvaluation(top_k, depth_cutoffs, measures, queries, mean,
                          sorted(missing, key=natural_order), sorted(unjudged, key=natural_order),
-                         Duplicates(*run_duplicates), Duplicates(*qrels_duplicates))
+                         Duplicates(*run_duplicates), Duplicates(*qrels_duplicates),
+                         {"reading": seconds[0], "evaluating": seconds[1]})
 
 
 def _depths(top_k: int | None, cutoffs: Iterable[int] | None) -> tuple[list[tuple[int, int]], tuple[int, ...]]:

@@ -13,8 +13,10 @@ A (query, document) pair listed twice keeps its last line, in the run as in
 the qrels, so a file means what the mapping built from it line by line
 means; with strict=True a repeated pair is an error instead.
 
-The files are read in chunks by the package's native code (never held
-whole in memory); this module opens them and feeds it.
+The files are read in chunks by the package's native code, which scores
+each query as soon as its lines end, so a run is never held in memory; a
+run that does not list each query's lines together is read twice, the
+second time into memory. This module opens the files and feeds it.
 """
 
 from __future__ import annotations
@@ -52,18 +54,27 @@ class TrecFileError(UserError, OSError):
     """A run or qrels file that cannot be opened or decompressed."""
 
 
+# Opens a source from its start: its chunks and what closes it.
+_Opener = Callable[[], tuple[Iterator[bytes], Callable[[], None]]]
+
+
 class ChunkReader:
     """Hands out a file, or a mapping as TREC text, chunk by chunk: call it for
-    the next chunk of bytes, b"" at the end. Close it (or use it in a with
-    block) to close the file and erase its progress bar."""
+    the next chunk of bytes, b"" at the end; restart() goes back to the
+    beginning. Close it (or use it in a with block) to close the file and
+    erase its progress bar."""
 
-    def __init__(self, name: str, chunks: Iterator[bytes], close: Callable[[], None] = lambda: None):
+    def __init__(self, name: str, opener: _Opener):
         self.name = name
-        self._chunks = chunks
-        self._close = close
+        self._opener = opener
+        self._chunks, self._close = opener()
 
     def __call__(self) -> bytes:
         return next(self._chunks, b"")
+
+    def restart(self) -> None:
+        self.close()
+        self._chunks, self._close = self._opener()
 
     def close(self) -> None:
         self._close()
@@ -76,15 +87,19 @@ class ChunkReader:
         self.close()
 
 
+def _nothing_to_close() -> None:
+    pass
+
+
 def open_run(run: Source | RunMapping, *, show_progress: bool = False) -> ChunkReader:
     if isinstance(run, Mapping):
-        return ChunkReader("run mapping", _text_chunks(_run_lines(run)))
+        return ChunkReader("run mapping", lambda: (_text_chunks(_run_lines(run)), _nothing_to_close))
     return _open_file(run, show_progress)
 
 
 def open_qrels(qrels: Source | QrelsMapping, *, show_progress: bool = False) -> ChunkReader:
     if isinstance(qrels, Mapping):
-        return ChunkReader("qrels mapping", _text_chunks(_qrels_lines(qrels)))
+        return ChunkReader("qrels mapping", lambda: (_text_chunks(_qrels_lines(qrels)), _nothing_to_close))
     return _open_file(qrels, show_progress)
 
 
@@ -92,24 +107,28 @@ def _open_file(path: Source, show_progress: bool) -> ChunkReader:
     if not isinstance(path, (str, os.PathLike)):
         raise TypeError(f"expected a path or a mapping, not {type(path).__name__}")
     name = os.fsdecode(path)
-    try:
-        raw = open(path, "rb")
-    except OSError as error:
-        raise TrecFileError(f"{name}: {error.strerror or error}") from None
-    try:
-        size = os.fstat(raw.fileno()).st_size
-        compressed = raw.read(2) == _GZIP_MAGIC
-        raw.seek(0)
-    except OSError as error:
-        raw.close()
-        raise TrecFileError(f"{name}: {error.strerror or error}") from None
-    progress = Progress(f"reading {os.path.basename(name)}", size, unit="bytes", enabled=show_progress)
 
-    def close() -> None:
-        progress.close()
-        raw.close()
+    def opener() -> tuple[Iterator[bytes], Callable[[], None]]:
+        try:
+            raw = open(path, "rb")
+        except OSError as error:
+            raise TrecFileError(f"{name}: {error.strerror or error}") from None
+        try:
+            size = os.fstat(raw.fileno()).st_size
+            compressed = raw.read(2) == _GZIP_MAGIC
+            raw.seek(0)
+        except OSError as error:
+            raw.close()
+            raise TrecFileError(f"{name}: {error.strerror or error}") from None
+        progress = Progress(f"reading {os.path.basename(name)}", size, unit="bytes", enabled=show_progress)
 
-    return ChunkReader(name, _file_chunks(name, raw, compressed, progress), close)
+        def close() -> None:
+            progress.close()
+            raw.close()
+
+        return _file_chunks(name, raw, compressed, progress), close
+
+    return ChunkReader(name, opener)
 
 
 def _file_chunks(name: str, raw: BinaryIO, compressed: bool, progress: Progress) -> Iterator[bytes]:

@@ -15,7 +15,7 @@ PyCFunction fastcall() {
 // point above the sentinel.
 PyMethodDef methods[] = {
     {"evaluate_trec", fastcall<evaluate_trec>(), METH_FASTCALL,
-     "evaluate_trec(run_read, run_name, qrels_read, qrels_name, depths, strict)\n--\n\n"
+     "evaluate_trec(run_read, run_restart, run_name, qrels_read, qrels_name, depths, strict)\n--\n\n"
      "Read a TREC run and its qrels and score every query"},
     {nullptr, nullptr, 0, nullptr},
 };

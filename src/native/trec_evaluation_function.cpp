@@ -1,5 +1,7 @@
 #include "trec_evaluation_function.hpp"
 
+#include <chrono>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -16,7 +18,7 @@ namespace vextral::native {
 
 namespace {
 
-constexpr Py_ssize_t kArgumentCount = 6;
+constexpr Py_ssize_t kArgumentCount = 7;
 
 PyRef checked(PyObject* object) {
   if (object == nullptr) raise_pending_error();
@@ -115,45 +117,98 @@ PyRef duplicates_result(const Duplicates& duplicates) {
   return result;
 }
 
+[[noreturn]] void duplicate_judgment(const std::string& qrels_name, const Duplicates& duplicates) {
+  throw TrecInputError(qrels_name + ":" + std::to_string(duplicates.line) + ": document '" + duplicates.document +
+                       "' judged again for query '" + duplicates.query + "' (first on line " +
+                       std::to_string(duplicates.first_line) + ")");
+}
+
+struct ReadQrels {
+  std::optional<Qrels> qrels;
+  Duplicates duplicates;
+  std::optional<TrecInputError> error;
+};
+
+// The qrels are read first, so that each query of the run can be scored as
+// soon as its lines end. Their error waits until the run has been checked,
+// so that a run's own mistakes are reported first, as a reader of the run
+// and then the qrels would report them.
+ReadQrels read_qrels(PyObject* read, const std::string& name) {
+  ReadQrels result;
+  try {
+    QrelsReader reader(name);
+    read_all(read, reader);
+    result.qrels = reader.finish();
+    result.duplicates = reader.duplicates();
+  } catch (const TrecInputError& error) {
+    result.error = error;
+  }
+  return result;
+}
+
 PyObject* evaluate(PyObject* const* args, Py_ssize_t nargs) {
-  if (nargs != kArgumentCount) type_error("takes exactly 6 positional arguments");
+  if (nargs != kArgumentCount) type_error("takes exactly 7 positional arguments");
   PyObject* run_read = args[0];
-  const std::string run_name = text_argument(args[1], "run_name");
-  PyObject* qrels_read = args[2];
-  const std::string qrels_name = text_argument(args[3], "qrels_name");
-  const std::vector<Depth> depths = depths_argument(args[4]);
-  const int strict = PyObject_IsTrue(args[5]);
+  PyObject* run_restart = args[1];
+  const std::string run_name = text_argument(args[2], "run_name");
+  PyObject* qrels_read = args[3];
+  const std::string qrels_name = text_argument(args[4], "qrels_name");
+  EvaluationSettings settings;
+  settings.depths = depths_argument(args[5]);
+  const int strict = PyObject_IsTrue(args[6]);
   if (strict < 0) raise_pending_error();
+  settings.strict = strict != 0;
+  settings.run_name = run_name;
+  settings.monitor = EvaluationMonitor{check_signals, nullptr};
 
   try {
-    // The run first, as a reader of the two files would report its errors.
-    RunReader run_reader(run_name);
-    read_all(run_read, run_reader);
-    const Run run = run_reader.finish();
-    QrelsReader qrels_reader(qrels_name);
-    read_all(qrels_read, qrels_reader);
-    const Qrels qrels = qrels_reader.finish();
-    const Duplicates& qrels_duplicates = qrels_reader.duplicates();
-    const RunEvaluation evaluation =
-        evaluate_run(run, qrels, depths, strict != 0, run_name, EvaluationMonitor{check_signals, nullptr});
-
-    // After the run's own repeats, which evaluate_run reports.
-    if (strict && qrels_duplicates.count > 0) {
-      throw TrecInputError(qrels_name + ":" + std::to_string(qrels_duplicates.line) + ": document '" +
-                           qrels_duplicates.document + "' judged again for query '" + qrels_duplicates.query +
-                           "' (first on line " + std::to_string(qrels_duplicates.first_line) + ")");
+    const auto start = std::chrono::steady_clock::now();
+    const ReadQrels read = read_qrels(qrels_read, qrels_name);
+    QueryNames run_queries;
+    std::optional<RunEvaluation> evaluation;
+    if (read.error) {
+      DiscardingSink discard;
+      RunReader reader(run_name, run_queries, discard);
+      read_all(run_read, reader);
+      reader.finish();
+      throw *read.error;
     }
-
-    PyRef queries = checked(PyList_New(static_cast<Py_ssize_t>(evaluation.queries.size())));
-    for (std::size_t i = 0; i < evaluation.queries.size(); ++i) {
-      set_item(queries.get(), static_cast<Py_ssize_t>(i), query_result(evaluation.queries[i], qrels.queries), true);
+    try {
+      StreamingEvaluator evaluator(*read.qrels, run_queries, settings);
+      RunReader reader(run_name, run_queries, evaluator);
+      read_all(run_read, reader);
+      reader.finish();
+      evaluation = evaluator.finish();
+    } catch (const RunNotGrouped&) {
+      // The run comes back to a query it has left: read it again, whole.
+      checked(PyObject_CallNoArgs(run_restart));
+      run_queries = QueryNames();
+      RunStore store;
+      RunReader reader(run_name, run_queries, store);
+      read_all(run_read, reader);
+      reader.finish();
+      evaluation = evaluate_stored_run(store, run_queries, *read.qrels, settings);
     }
-    PyRef result = checked(PyTuple_New(5));
+    // After the run's own repeats, which the evaluation reports.
+    if (settings.strict && read.duplicates.count > 0) duplicate_judgment(qrels_name, read.duplicates);
+    const double total = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+
+    const Qrels& qrels = *read.qrels;
+    PyRef queries = checked(PyList_New(static_cast<Py_ssize_t>(evaluation->queries.size())));
+    for (std::size_t i = 0; i < evaluation->queries.size(); ++i) {
+      set_item(queries.get(), static_cast<Py_ssize_t>(i), query_result(evaluation->queries[i], qrels.queries),
+               true);
+    }
+    PyRef timings = checked(PyTuple_New(2));
+    set_item(timings.get(), 0, checked(PyFloat_FromDouble(total - evaluation->seconds_scoring)), false);
+    set_item(timings.get(), 1, checked(PyFloat_FromDouble(evaluation->seconds_scoring)), false);
+    PyRef result = checked(PyTuple_New(6));
     set_item(result.get(), 0, std::move(queries), false);
-    set_item(result.get(), 1, name_list(evaluation.missing_from_run, qrels.queries), false);
-    set_item(result.get(), 2, name_list(evaluation.without_judgments, run.queries), false);
-    set_item(result.get(), 3, duplicates_result(evaluation.run_duplicates), false);
-    set_item(result.get(), 4, duplicates_result(qrels_duplicates), false);
+    set_item(result.get(), 1, name_list(evaluation->missing_from_run, qrels.queries), false);
+    set_item(result.get(), 2, name_list(evaluation->without_judgments, run_queries), false);
+    set_item(result.get(), 3, duplicates_result(evaluation->run_duplicates), false);
+    set_item(result.get(), 4, duplicates_result(read.duplicates), false);
+    set_item(result.get(), 5, std::move(timings), false);
     return result.release();
   } catch (const TrecInputError& error) {
     throw PythonError::create(PyExc_ValueError, error.what());

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <charconv>
 #include <cmath>
 
@@ -21,18 +22,47 @@ constexpr std::array<bool, 256> kSeparator = [] {
 
 bool is_separator(char c) { return kSeparator[static_cast<unsigned char>(c)]; }
 
+// The position of the first byte at or below 0x20 (every separator is one)
+// in text[i, n), or n. Eight bytes at a time where the byte order allows:
+// the lowest flagged byte of a word is exactly the first such byte.
+std::size_t find_low_byte(const char* text, std::size_t i, std::size_t n) {
+  if constexpr (std::endian::native == std::endian::little) {
+    constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+    for (; i + 8 <= n; i += 8) {
+      std::uint64_t word;
+      std::memcpy(&word, text + i, 8);
+      const std::uint64_t flagged = (word - kOnes * 0x21) & ~word & (kOnes * 0x80);
+      if (flagged != 0) return i + static_cast<std::size_t>(std::countr_zero(flagged)) / 8;
+    }
+  }
+  while (i < n && static_cast<unsigned char>(text[i]) > 0x20) ++i;
+  return i;
+}
+
+// A field of a line. Plain data, so that an array of them costs nothing to
+// set up for each line (an array of string_view is zeroed first).
+struct Field {
+  const char* data;
+  std::size_t length;
+  operator std::string_view() const { return {data, length}; }
+};
+
 // Splits `line` at whitespace into at most `capacity` fields and returns the
 // total number of fields (which may exceed the capacity).
-std::size_t split_fields(std::string_view line, std::string_view* fields, std::size_t capacity) {
+std::size_t split_fields(std::string_view line, Field* fields, std::size_t capacity) {
   std::size_t count = 0;
   std::size_t i = 0;
   const std::size_t n = line.size();
+  const char* text = line.data();
   while (true) {
-    while (i < n && is_separator(line[i])) ++i;
+    while (i < n && is_separator(text[i])) ++i;
     if (i == n) return count;
     const std::size_t start = i;
-    while (i < n && !is_separator(line[i])) ++i;
-    if (count < capacity) fields[count] = line.substr(start, i - start);
+    // A control byte that is not a separator belongs to the field.
+    do {
+      i = find_low_byte(text, i, n);
+    } while (i < n && !is_separator(text[i]) && ++i);
+    if (count < capacity) fields[count] = Field{text + start, i - start};
     ++count;
   }
 }
@@ -75,10 +105,16 @@ bool is_utf8(std::string_view text) {
 }
 
 bool has_high_byte(std::string_view text) {
-  for (char c : text) {
-    if (static_cast<unsigned char>(c) >= 0x80) return true;
+  // Eight bytes at a time: identifiers are nearly always ASCII.
+  std::uint64_t bits = 0;
+  std::size_t i = 0;
+  for (; i + 8 <= text.size(); i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, text.data() + i, 8);
+    bits |= word;
   }
-  return false;
+  for (; i < text.size(); ++i) bits |= static_cast<unsigned char>(text[i]);
+  return (bits & 0x8080808080808080ULL) != 0;
 }
 
 // The field as it would appear in a Python repr: 'text'.
@@ -117,9 +153,40 @@ bool parse_integer(std::string_view text, bool* positive) {
   return true;
 }
 
+// Plain decimals such as "12.345678" with at most 15 significant digits:
+// the digits and the power of ten are both exact doubles, so their quotient
+// is the correctly rounded value, the same as a full conversion gives. Other
+// forms return false and take the general path.
+bool parse_plain_decimal(std::string_view text, double* value) {
+  static constexpr double kPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                       1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+  std::size_t i = 0;
+  const bool negative = !text.empty() && text[0] == '-';
+  if (negative) ++i;
+  std::uint64_t mantissa = 0;
+  int digits = 0, fraction = -1;
+  for (; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c >= '0' && c <= '9') {
+      mantissa = mantissa * 10 + static_cast<unsigned>(c - '0');
+      if (++digits > 15) return false;
+      if (fraction >= 0) ++fraction;
+    } else if (c == '.' && fraction < 0) {
+      fraction = 0;
+    } else {
+      return false;
+    }
+  }
+  if (digits == 0) return false;
+  const double magnitude = static_cast<double>(mantissa) / kPowers[fraction < 0 ? 0 : fraction];
+  *value = negative ? -magnitude : magnitude;
+  return true;
+}
+
 // A decimal or "inf"/"infinity" with an optional sign, nearest double; NaN
 // is refused, since a ranking cannot order it.
 bool parse_score(std::string_view text, double* value) {
+  if (parse_plain_decimal(text, value)) return true;
   if (text.size() > 1 && text[0] == '+' && text[1] != '-' && text[1] != '+') text.remove_prefix(1);
   const char* end = text.data() + text.size();
   const auto [stop, error] = std::from_chars(text.data(), end, *value, std::chars_format::general);
@@ -183,9 +250,18 @@ const char* TextStore::store(std::string_view text) {
   return stored;
 }
 
-std::uint64_t Run::line_of(std::uint64_t entry) const {
-  const auto skipped = std::upper_bound(skipped_before.begin(), skipped_before.end(), entry) - skipped_before.begin();
-  return entry + 1 + static_cast<std::uint64_t>(skipped);
+void RunStore::entry(std::uint32_t query, double score, std::string_view document, std::uint64_t line) {
+  const std::uint64_t position = entries.size();
+  const std::uint64_t skipped = offsets_.empty() ? 0 : offsets_.back().second;
+  if (line != position + 1 + skipped) offsets_.emplace_back(position, line - position - 1);
+  entries.push_back(RunEntry{score, documents_.store(document), static_cast<std::uint32_t>(document.size()), query});
+  if (query >= query_count) query_count = std::size_t{query} + 1;
+}
+
+std::uint64_t RunStore::line_of(std::uint64_t entry) const {
+  const auto after = std::upper_bound(offsets_.begin(), offsets_.end(), entry,
+                                      [](std::uint64_t e, const auto& offset) { return e < offset.first; });
+  return entry + 1 + (after == offsets_.begin() ? 0 : std::prev(after)->second);
 }
 
 void Duplicates::note(std::uint64_t at, std::uint64_t first_at, std::string_view query_name,
@@ -203,35 +279,22 @@ void RunReader::feed(std::string_view chunk) {
 }
 
 void RunReader::line(std::string_view text, std::uint64_t number) {
-  std::string_view fields[6];
+  Field fields[6];
   const std::size_t count = split_fields(text, fields, 6);
-  if (count == 0) {
-    run_.skipped_before.push_back(run_.entries.size());
-    return;
-  }
+  if (count == 0) return;
   check_text(name_, number, text);
   if (count != 6) wrong_field_count(name_, number, 6, kRunLayout, count);
   if (!parse_integer(fields[3], nullptr)) fail(name_, number, "rank " + quoted(fields[3]) + " is not an integer");
   double score;
   if (!parse_score(fields[4], &score)) fail(name_, number, "score " + quoted(fields[4]) + " is not a number");
-  if (fields[2].size() > 0xffffffffu) fail(name_, number, "document identifier longer than 4 GiB");
-
-  const std::uint32_t query = run_.queries.intern(fields[0]);
-  if (query != current_) {
-    // A query whose lines ended earlier comes back: the file is not grouped.
-    if (current_ != QueryNames::npos) closed_[current_] = true;
-    if (query >= closed_.size()) closed_.resize(query + 1, false);
-    if (closed_[query]) run_.grouped = false;
-    current_ = query;
-  }
-  run_.entries.push_back(RunEntry{score, run_.documents.store(fields[2]),
-                                  static_cast<std::uint32_t>(fields[2].size()), query});
+  if (fields[2].length > 0xffffffffu) fail(name_, number, "document identifier longer than 4 GiB");
+  ++entries_;
+  sink_.entry(queries_.intern(fields[0]), score, fields[2], number);
 }
 
-Run RunReader::finish() {
+void RunReader::finish() {
   splitter_.finish([this](std::string_view text, std::uint64_t number) { line(text, number); });
-  if (run_.entries.size() == 0) throw TrecInputError(name_ + ": no results found");
-  return std::move(run_);
+  if (entries_ == 0) throw TrecInputError(name_ + ": no results found");
 }
 
 void QrelsReader::feed(std::string_view chunk) {
@@ -239,7 +302,7 @@ void QrelsReader::feed(std::string_view chunk) {
 }
 
 void QrelsReader::line(std::string_view text, std::uint64_t number) {
-  std::string_view fields[4];
+  Field fields[4];
   const std::size_t count = split_fields(text, fields, 4);
   if (count == 0) return;
   check_text(name_, number, text);

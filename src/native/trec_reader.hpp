@@ -50,7 +50,17 @@ class QueryNames {
   std::uint32_t last_ = npos;
 };
 
-// One line of a run. Its document identifier lives in the run's text store.
+// Receives the result lines of a run as they are read.
+class RunSink {
+ public:
+  virtual ~RunSink() = default;
+  // `query` indexes the reader's query names; `document` is valid only
+  // during the call; `line` is the line number in the file.
+  virtual void entry(std::uint32_t query, double score, std::string_view document, std::uint64_t line) = 0;
+};
+
+// One line of a run held in memory; its document identifier lives in the
+// store's text blocks.
 struct RunEntry {
   double score;
   const char* document;
@@ -90,17 +100,29 @@ class TextStore {
   std::size_t used_ = kBlockBytes;  // no block yet: the first store opens one
 };
 
-struct Run {
-  QueryNames queries;
-  BlockList<RunEntry> entries;  // in the order of the file
-  TextStore documents;
-  // For each line skipped (blank), the number of entries read before it: turns
-  // an entry's position back into its line number.
-  std::vector<std::uint64_t> skipped_before;
-  // True while every query's lines are contiguous in the file.
-  bool grouped = true;
+// A whole run in memory, for files that do not list each query's lines
+// together.
+class RunStore : public RunSink {
+ public:
+  void entry(std::uint32_t query, double score, std::string_view document, std::uint64_t line) override;
 
   std::uint64_t line_of(std::uint64_t entry) const;
+
+  BlockList<RunEntry> entries;  // in the order of the file
+  std::size_t query_count = 0;  // one more than the largest query index
+
+ private:
+  TextStore documents_;
+  // Line numbers are entry positions plus the lines skipped before them
+  // (blank ones): for each skipped stretch, the entry after it and the
+  // lines skipped so far.
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> offsets_;
+};
+
+// Checks every line and keeps nothing.
+class DiscardingSink : public RunSink {
+ public:
+  void entry(std::uint32_t, double, std::string_view, std::uint64_t) override {}
 };
 
 struct Judgment {
@@ -174,19 +196,21 @@ class LineSplitter {
 
 class RunReader {
  public:
-  explicit RunReader(std::string name) : name_(std::move(name)) {}
+  // Query identifiers are added to `queries` in order of first appearance.
+  RunReader(std::string name, QueryNames& queries, RunSink& sink)
+      : name_(std::move(name)), queries_(queries), sink_(sink) {}
   void feed(std::string_view chunk);
   // Ends the stream; fails on a run without any result line.
-  Run finish();
+  void finish();
 
  private:
   void line(std::string_view text, std::uint64_t number);
 
   std::string name_;
+  QueryNames& queries_;
+  RunSink& sink_;
   LineSplitter splitter_;
-  Run run_;
-  std::vector<bool> closed_;  // per query: its lines ended before the current line
-  std::uint32_t current_ = QueryNames::npos;
+  std::uint64_t entries_ = 0;
 };
 
 class QrelsReader {
