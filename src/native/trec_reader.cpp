@@ -22,23 +22,6 @@ constexpr std::array<bool, 256> kSeparator = [] {
 
 bool is_separator(char c) { return kSeparator[static_cast<unsigned char>(c)]; }
 
-// The position of the first byte at or below 0x20 (every separator is one)
-// in text[i, n), or n. Eight bytes at a time where the byte order allows:
-// the lowest flagged byte of a word is exactly the first such byte.
-std::size_t find_low_byte(const char* text, std::size_t i, std::size_t n) {
-  if constexpr (std::endian::native == std::endian::little) {
-    constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
-    for (; i + 8 <= n; i += 8) {
-      std::uint64_t word;
-      std::memcpy(&word, text + i, 8);
-      const std::uint64_t flagged = (word - kOnes * 0x21) & ~word & (kOnes * 0x80);
-      if (flagged != 0) return i + static_cast<std::size_t>(std::countr_zero(flagged)) / 8;
-    }
-  }
-  while (i < n && static_cast<unsigned char>(text[i]) > 0x20) ++i;
-  return i;
-}
-
 // A field of a line. Plain data, so that an array of them costs nothing to
 // set up for each line (an array of string_view is zeroed first).
 struct Field {
@@ -47,24 +30,105 @@ struct Field {
   operator std::string_view() const { return {data, length}; }
 };
 
-// Splits `line` at whitespace into at most `capacity` fields and returns the
-// total number of fields (which may exceed the capacity).
-std::size_t split_fields(std::string_view line, Field* fields, std::size_t capacity) {
-  std::size_t count = 0;
-  std::size_t i = 0;
-  const std::size_t n = line.size();
-  const char* text = line.data();
-  while (true) {
-    while (i < n && is_separator(text[i])) ++i;
-    if (i == n) return count;
-    const std::size_t start = i;
-    // A control byte that is not a separator belongs to the field.
-    do {
-      i = find_low_byte(text, i, n);
-    } while (i < n && !is_separator(text[i]) && ++i);
-    if (count < capacity) fields[count] = Field{text + start, i - start};
-    ++count;
+constexpr std::uint64_t kEveryByte = 0x0101010101010101ULL;
+
+// 0x80 in each byte of `word` that is at most `limit` (below 0x80), exactly:
+// no carry crosses from one byte into the next.
+constexpr std::uint64_t bytes_at_most(std::uint64_t word, unsigned limit) {
+  return ~(((word & (kEveryByte * 0x7f)) + kEveryByte * (0x7f - limit)) | word) & (kEveryByte * 0x80);
+}
+
+// The bytes at most 0x20: every separator is one.
+constexpr std::uint64_t low_bytes(std::uint64_t word) { return bytes_at_most(word, 0x20); }
+
+// Whether every byte flagged in `low` (of the word at text + i) is a separator.
+bool all_separators(const char* text, std::size_t i, std::uint64_t word, std::uint64_t low) {
+  // Nearly always they are all spaces.
+  if (bytes_at_most(word ^ (kEveryByte * 0x20), 0) == low) return true;
+  for (std::uint64_t left = low; left != 0; left &= left - 1) {
+    if (!is_separator(text[i + static_cast<std::size_t>(std::countr_zero(left)) / 8])) return false;
   }
+  return true;
+}
+
+// The 0x80 bits of the eight bytes of `flags`, gathered into one bit per
+// byte (byte j -> bit j).
+std::uint64_t gather_bytes(std::uint64_t flags) { return ((flags >> 7) * 0x0102040810204080ULL) >> 56; }
+
+// Any line: one byte at a time.
+std::size_t split_bytewise(std::string_view line, Field* fields, std::size_t capacity, bool* high_byte) {
+  const char* text = line.data();
+  const std::size_t n = line.size();
+  std::size_t count = 0, start = 0;
+  bool in_field = false;
+  unsigned seen = 0;
+  for (std::size_t i = 0; i <= n; ++i) {
+    const bool separator = i == n || is_separator(text[i]);
+    if (i < n) seen |= static_cast<unsigned char>(text[i]);
+    if (separator == in_field) {
+      if (in_field) {
+        if (count < capacity) fields[count] = Field{text + start, i - start};
+        ++count;
+      } else {
+        start = i;
+      }
+      in_field = !in_field;
+    }
+  }
+  *high_byte = (seen & 0x80) != 0;
+  return count;
+}
+
+// Splits `line` at whitespace into at most `capacity` fields and returns the
+// total number of fields (which may exceed the capacity); *high_byte tells
+// whether the line holds a byte above 0x7f.
+//
+// Lines of up to 64 bytes (nearly all run and qrels lines) are split from a
+// bitmap with one bit per byte, built eight bytes at a time: field starts
+// and ends are its rising and falling edges.
+std::size_t split_fields(std::string_view line, Field* fields, std::size_t capacity, bool* high_byte) {
+  const char* text = line.data();
+  const std::size_t n = line.size();
+  if constexpr (std::endian::native == std::endian::little) {
+    if (n <= 64) {
+      std::uint64_t in_field = 0, seen = 0;
+      for (std::size_t i = 0; i < n; i += 8) {
+        const std::size_t length = std::min<std::size_t>(8, n - i);
+        // Bytes past the end read as 0, a low byte outside any field. The
+        // last, partial word is read as the line's last eight bytes, shifted.
+        std::uint64_t word = 0;
+        if (length == 8) {
+          std::memcpy(&word, text + i, 8);
+        } else if (n >= 8) {
+          std::memcpy(&word, text + n - 8, 8);
+          word >>= 8 * (8 - length);
+        } else {
+          for (std::size_t k = 0; k < length; ++k) word |= std::uint64_t{static_cast<unsigned char>(text[k])} << (8 * k);
+        }
+        const std::uint64_t valid = length == 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * length)) - 1;
+        const std::uint64_t low = low_bytes(word);
+        // A control byte that is not a separator belongs to a field: rare,
+        // and left to the byte loop.
+        if ((low & valid) != 0 && !all_separators(text, i, word, low & valid)) {
+          return split_bytewise(line, fields, capacity, high_byte);
+        }
+        seen |= word;
+        in_field |= gather_bytes(~low & (kEveryByte * 0x80)) << i;
+      }
+      *high_byte = (seen & (kEveryByte * 0x80)) != 0;
+      std::uint64_t starts = in_field & ~(in_field << 1);
+      std::uint64_t ends = in_field & ~(in_field >> 1);  // the last byte of each field
+      std::size_t count = 0;
+      for (; starts != 0; ++count) {
+        const int first = std::countr_zero(starts), last = std::countr_zero(ends);
+        if (count < capacity) fields[count] = Field{text + first, static_cast<std::size_t>(last - first + 1)};
+        starts &= starts - 1;
+        ends &= ends - 1;
+      }
+      return count;
+    }
+  }
+  return split_bytewise(line, fields, capacity, high_byte);
 }
 
 // Strict UTF-8 as Python's decoder takes it: no overlong forms, no
@@ -102,19 +166,6 @@ bool is_utf8(std::string_view text) {
     i += length;
   }
   return true;
-}
-
-bool has_high_byte(std::string_view text) {
-  // Eight bytes at a time: identifiers are nearly always ASCII.
-  std::uint64_t bits = 0;
-  std::size_t i = 0;
-  for (; i + 8 <= text.size(); i += 8) {
-    std::uint64_t word;
-    std::memcpy(&word, text.data() + i, 8);
-    bits |= word;
-  }
-  for (; i < text.size(); ++i) bits |= static_cast<unsigned char>(text[i]);
-  return (bits & 0x8080808080808080ULL) != 0;
 }
 
 // The field as it would appear in a Python repr: 'text'.
@@ -158,27 +209,25 @@ bool parse_integer(std::string_view text, bool* positive) {
 // is the correctly rounded value, the same as a full conversion gives. Other
 // forms return false and take the general path.
 bool parse_plain_decimal(std::string_view text, double* value) {
-  static constexpr double kPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
-                                       1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-  std::size_t i = 0;
-  const bool negative = !text.empty() && text[0] == '-';
-  if (negative) ++i;
+  static constexpr double kPowers[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                       1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+  const char* p = text.data();
+  const char* const end = p + text.size();
+  const bool negative = p != end && *p == '-';
+  if (negative) ++p;
+  // Wraps harmlessly past 19 digits: more than 15 are refused below.
   std::uint64_t mantissa = 0;
-  int digits = 0, fraction = -1;
-  for (; i < text.size(); ++i) {
-    const char c = text[i];
-    if (c >= '0' && c <= '9') {
-      mantissa = mantissa * 10 + static_cast<unsigned>(c - '0');
-      if (++digits > 15) return false;
-      if (fraction >= 0) ++fraction;
-    } else if (c == '.' && fraction < 0) {
-      fraction = 0;
-    } else {
-      return false;
-    }
+  const char* const whole = p;
+  for (; p != end && static_cast<unsigned char>(*p - '0') <= 9; ++p) mantissa = mantissa * 10 + (*p - '0');
+  std::ptrdiff_t digits = p - whole, fraction = 0;
+  if (p != end && *p == '.') {
+    const char* const decimals = ++p;
+    for (; p != end && static_cast<unsigned char>(*p - '0') <= 9; ++p) mantissa = mantissa * 10 + (*p - '0');
+    fraction = p - decimals;
+    digits += fraction;
   }
-  if (digits == 0) return false;
-  const double magnitude = static_cast<double>(mantissa) / kPowers[fraction < 0 ? 0 : fraction];
+  if (p != end || digits == 0 || digits > 15) return false;
+  const double magnitude = static_cast<double>(mantissa) / kPowers[fraction];
   *value = negative ? -magnitude : magnitude;
   return true;
 }
@@ -202,8 +251,8 @@ bool parse_score(std::string_view text, double* value) {
   return !std::isnan(*value);
 }
 
-void check_text(const std::string& name, std::uint64_t number, std::string_view line) {
-  if (has_high_byte(line) && !is_utf8(line)) fail(name, number, "not UTF-8 text");
+void check_text(const std::string& name, std::uint64_t number, std::string_view line, bool high_byte) {
+  if (high_byte && !is_utf8(line)) fail(name, number, "not UTF-8 text");
 }
 
 [[noreturn]] void wrong_field_count(const std::string& name, std::uint64_t number, std::size_t expected,
@@ -216,13 +265,17 @@ void check_text(const std::string& name, std::uint64_t number, std::string_view 
 }  // namespace
 
 std::uint32_t QueryNames::intern(std::string_view name) {
-  if (last_ != npos && names_[last_] == name) return last_;
+  if (last_ != npos && last_name_ == name) return last_;
   auto found = indices_.find(name);
-  if (found != indices_.end()) return last_ = found->second;
+  if (found != indices_.end()) {
+    last_name_ = found->first;
+    return last_ = found->second;
+  }
   if (names_.size() >= npos) throw TrecInputError("more than 4294967294 queries");
   const auto index = static_cast<std::uint32_t>(names_.size());
   names_.emplace_back(name);
   indices_.emplace(std::string_view(names_.back()), index);
+  last_name_ = names_.back();
   return last_ = index;
 }
 
@@ -280,9 +333,10 @@ void RunReader::feed(std::string_view chunk) {
 
 void RunReader::line(std::string_view text, std::uint64_t number) {
   Field fields[6];
-  const std::size_t count = split_fields(text, fields, 6);
+  bool high_byte;
+  const std::size_t count = split_fields(text, fields, 6, &high_byte);
   if (count == 0) return;
-  check_text(name_, number, text);
+  check_text(name_, number, text, high_byte);
   if (count != 6) wrong_field_count(name_, number, 6, kRunLayout, count);
   if (!parse_integer(fields[3], nullptr)) fail(name_, number, "rank " + quoted(fields[3]) + " is not an integer");
   double score;
@@ -303,9 +357,10 @@ void QrelsReader::feed(std::string_view chunk) {
 
 void QrelsReader::line(std::string_view text, std::uint64_t number) {
   Field fields[4];
-  const std::size_t count = split_fields(text, fields, 4);
+  bool high_byte;
+  const std::size_t count = split_fields(text, fields, 4, &high_byte);
   if (count == 0) return;
-  check_text(name_, number, text);
+  check_text(name_, number, text, high_byte);
   if (count != 4) wrong_field_count(name_, number, 4, kQrelsLayout, count);
   bool relevant = false;
   if (!parse_integer(fields[3], &relevant)) {

@@ -48,6 +48,7 @@ class QueryNames {
   std::unordered_map<std::string_view, std::uint32_t> indices_;
   // Runs list a query's documents together: one comparison usually finds it.
   std::uint32_t last_ = npos;
+  std::string_view last_name_;
 };
 
 // Receives the result lines of a run as they are read.
