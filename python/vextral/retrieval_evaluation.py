@@ -146,7 +146,8 @@ def score_query(ranking: Sequence[str], judgments: dict[str, int], top_k: int | 
     relevant = [numbers.setdefault(document, len(numbers))
                 for document, relevance in judgments.items() if relevance > 0]
     depth = len(retrieved) if top_k is None else top_k
-    return dict(vextral_core.py_compute_retrieval_metrics(retrieved, relevant, depth))
+    metrics = vextral_core.py_compute_retrieval_metrics(retrieved, relevant, depth)
+    return {name: metrics[name] for name in MEASURES}
 
 
 def natural_order(query: str) -> list[tuple[int, int | str]]:
