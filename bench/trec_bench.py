@@ -7,7 +7,8 @@ worst of the rounds. "total" is the wall time of the whole process
 (interpreter start, imports, reading, evaluating); "reading" and
 "evaluating" are the tool's own phases (for vextral the native pass's own
 clock, from vextral.evaluate_run in a separate process); "peak memory" is
-the process's maximum resident set. Peers that are not installed are
+the process's maximum resident set; "CPU time" is the process's user plus
+system time, which a busy machine inflates less than wall time. Peers that are not installed are
 listed as such; pytrec_eval is measured parsing the files the usual way
 (one dict per query) and evaluating P, recall, recip_rank and ndcg.
 
@@ -90,7 +91,8 @@ PEERS = {"pytrec_eval": ("pytrec_eval", PYTREC_EVAL), "ir_measures": ("ir_measur
          "ranx": ("ranx", RANX)}
 
 
-def run_measured(command: list[str]) -> tuple[float, int, str]:
+def run_measured(command: list[str]) -> tuple[float, float, int, str]:
+    """Wall seconds, CPU seconds, peak resident bytes and standard output of one process."""
     start = time.perf_counter()
     child = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
     assert child.stdout is not None
@@ -99,7 +101,7 @@ def run_measured(command: list[str]) -> tuple[float, int, str]:
     seconds = time.perf_counter() - start
     if status != 0:
         raise RuntimeError(f"{' '.join(command[:4])} ... failed with status {status}")
-    return seconds, usage.ru_maxrss * 1024, out.decode()
+    return seconds, usage.ru_utime + usage.ru_stime, usage.ru_maxrss * 1024, out.decode()
 
 
 def installed(module: str) -> bool:
@@ -162,19 +164,20 @@ def main() -> None:
     for name, (module, snippet) in PEERS.items():
         tools[name] = [python, "-c", snippet, *files] if installed(module) else None
 
-    rows: dict[str, dict[str, list[float]]] = {name: {"total": [], "reading": [], "evaluating": [], "peak": []}
+    rows: dict[str, dict[str, list[float]]] = {name: {"total": [], "cpu": [], "reading": [], "evaluating": [], "peak": []}
                                                for name, command in tools.items() if command}
     for _ in range(arguments.rounds):
         for name, command in tools.items():
             if command is None:
                 continue
-            seconds, peak, out = run_measured(command)
+            seconds, cpu, peak, out = run_measured(command)
             row = rows[name]
             row["total"].append(seconds)
+            row["cpu"].append(cpu)
             row["peak"].append(peak / 1e6)
             if name.startswith("`vextral"):
                 # The phases from the library call, in a process of its own.
-                _, _, phases_out = run_measured([python, "-c", VEXTRAL_API, *files])
+                *_, phases_out = run_measured([python, "-c", VEXTRAL_API, *files])
                 phases = json.loads(phases_out)
             else:
                 phases = json.loads(out.splitlines()[-1])
@@ -182,22 +185,26 @@ def main() -> None:
             row["evaluating"].append(phases["evaluating"])
 
     print(f"run: {size / 1e6:.1f} MB, {arguments.rounds} rounds, seconds (best–worst) on this machine\n")
-    print("| tool | total | reading the run | evaluating | peak memory |")
-    print("|---|---|---|---|---|")
+    print("| tool | total | total, CPU time | reading the run | evaluating | peak memory |")
+    print("|---|---|---|---|---|---|")
     for name, row in rows.items():
-        print(f"| {name} | {span(row['total'])} | {span(row['reading'])} | {span(row['evaluating'])} | "
-              f"{span(row['peak'], 0)} MB |")
+        print(f"| {name} | {span(row['total'])} | {span(row['cpu'])} | {span(row['reading'])} | "
+              f"{span(row['evaluating'])} | {span(row['peak'], 0)} MB |")
     for name, command in tools.items():
         if command is None:
-            print(f"| {name} | not installed | | | |")
+            print(f"| {name} | not installed | | | | |")
 
     ours = rows["`vextral retrieval RUN QRELS`"]
     print()
     print(f"reading: {size / 1e6 / min(ours['reading']):.0f} MB/s best, {size / 1e6 / max(ours['reading']):.0f}"
           f" MB/s worst (target >= 200)")
     print(f"peak memory: {min(ours['peak']) * 1e6 / size:.2f}x the run file (target <= 1.5)")
+    load = os.getloadavg()[0]
+    print(f"load average while measuring: {load:.1f} on {os.cpu_count()} CPUs"
+          + (" (busy: wall times are inflated; CPU times are the fairer comparison)" if load > 1 else ""))
     if "pytrec_eval" in rows:
         peer = rows["pytrec_eval"]
+        print(f"end to end, CPU time: {min(peer['cpu']) / min(ours['cpu']):.1f}x less than pytrec_eval")
         print(f"end to end: {min(peer['total']) / min(ours['total']):.1f}x faster than pytrec_eval, best against"
               f" best ({sorted(peer['total'])[len(peer['total']) // 2] / sorted(ours['total'])[len(ours['total']) // 2]:.1f}x median; target >= 5)")
     if arguments.check:
