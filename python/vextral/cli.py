@@ -123,7 +123,8 @@ def _add_evaluation_options(parser: argparse.ArgumentParser) -> None:
 
 RETRIEVAL_MEASURES = """\
 what each measure counts, for one query (R: its relevant documents, L: the
-documents scored, that is the whole ranking or its first K with --cutoff K):
+documents scored, that is its first K with --cutoff K, otherwise the whole
+ranking, and then K is its length):
   precision  distinct relevant documents in L / len(L)  (with --cutoff K and a
              ranking shorter than K, still over len(L), not over K)
   recall     distinct relevant documents in L / |R|
