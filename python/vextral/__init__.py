@@ -1,5 +1,10 @@
 """Command-line tool and helpers around vextral_core.
 
 `vextral quality`, `vextral drift`, `vextral retrieval` and `vextral demo`;
-see `vextral --help`.
+see `vextral --help`. `vextral.evaluate_run` scores a whole TREC run (files
+or mappings) in native code.
 """
+
+from vextral.retrieval_evaluation import evaluate_run
+
+__all__ = ["evaluate_run"]

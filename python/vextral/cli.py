@@ -21,9 +21,9 @@ from vextral import reports
 from vextral.embedding_files import STDIN, load_embeddings
 from vextral.embedding_measures import measure_drift, measure_quality
 from vextral.errors import UserError, is_panic
-from vextral.retrieval_evaluation import evaluate
+from vextral.retrieval_evaluation import evaluate_run
+from vextral.retrieval_reports import retrieval_json, retrieval_text
 from vextral.sample import bundled_sample
-from vextral.trec import read_qrels, read_run
 
 EXIT_INPUT = 1
 EXIT_USAGE = 2
@@ -89,12 +89,26 @@ def _parser() -> argparse.ArgumentParser:
 
     retrieval = command("retrieval", "precision, recall, F1, MRR and NDCG of a TREC run, per query "
                         "and as the mean over queries", _retrieval)
-    retrieval.add_argument("run", metavar="RUN", help='TREC run: "qid Q0 docid rank score tag" per line')
+    retrieval.formatter_class = argparse.RawDescriptionHelpFormatter
+    retrieval.epilog = RETRIEVAL_MEASURES
+    retrieval.add_argument("run", metavar="RUN", help='TREC run: "qid Q0 docid rank score tag" per line, '
+                           "ranked by score (ties: docid, descending); gzip-compressed files are read too")
     retrieval.add_argument("qrels", metavar="QRELS",
                            help='TREC qrels: "qid iteration docid relevance" per line; relevance > 0 is relevant')
     _add_evaluation_options(retrieval)
-    retrieval.add_argument("--top-k", type=_top_k, metavar="K",
-                           help="ranking depth for precision and NDCG (default: the length of each ranking)")
+    depth = retrieval.add_mutually_exclusive_group()
+    depth.add_argument("--cutoff", type=_count, action="append", metavar="K",
+                       help="cut each ranking to its first K documents before scoring, so that every measure "
+                       "is @K (precision@K, recall@K, ...); repeat for several cut-offs")
+    depth.add_argument("--library-top-k", type=_count, metavar="K",
+                       help="score whole rankings with K as vextral_core's top_k: precision is the distinct "
+                       "relevant documents of the WHOLE ranking over min(K, its length), NDCG looks at the "
+                       "first K, recall, F1 and MRR at the whole ranking (what --top-k used to do)")
+    # The old spelling looked like precision@K but was not: it now explains itself.
+    depth.add_argument("--top-k", type=_retired_top_k, help=argparse.SUPPRESS)
+    retrieval.add_argument("--strict", action="store_true",
+                           help="reject a (query, document) pair listed twice in RUN or QRELS (by default "
+                           "the last line counts and the report notes the repeats)")
     retrieval.add_argument("--summary", action="store_true", help="print only the mean over queries")
 
     demo = command("demo", "all three on the bundled sample of Python's documentation", _demo)
@@ -107,7 +121,23 @@ def _add_evaluation_options(parser: argparse.ArgumentParser) -> None:
                         help="never show a progress bar (one shows on a terminal during long evaluations)")
 
 
-def _top_k(text: str) -> int:
+RETRIEVAL_MEASURES = """\
+what each measure counts, for one query (R: its relevant documents, L: the
+documents scored, that is its first K with --cutoff K, otherwise the whole
+ranking, and then K is its length):
+  precision  distinct relevant documents in L / len(L)  (with --cutoff K and a
+             ranking shorter than K, still over len(L), not over K)
+  recall     distinct relevant documents in L / |R|
+  f1_score   2PR / (P + R), from P and R before they are capped at 1
+  mrr        1 / rank of the first relevant document in L (0 if none)
+  ndcg       binary gain; position i (from 0) weighs 1 / max(log2(i + 1), 1),
+             so ranks 1 and 2 both weigh 1; divided by the ideal over
+             min(K, |R|) positions
+Queries with a relevant document count; one missing from the run scores 0.
+The mean is a float32 running mean in the natural order of the query ids."""
+
+
+def _count(text: str) -> int:
     try:
         value = int(text)
     except ValueError:
@@ -115,6 +145,11 @@ def _top_k(text: str) -> int:
     if not 1 <= value < 2**64:
         raise argparse.ArgumentTypeError(f"{text} is not between 1 and 2**64 - 1")
     return value
+
+
+def _retired_top_k(text: str) -> int:
+    raise argparse.ArgumentTypeError("--top-k is gone, as it did not give precision@K: use --cutoff K for "
+                                     "measures @K, or --library-top-k K for vextral_core's top_k")
 
 
 def _version() -> str:
@@ -147,31 +182,27 @@ def _drift(arguments: argparse.Namespace) -> None:
 
 
 def _retrieval(arguments: argparse.Namespace) -> None:
-    progress = arguments.progress
-    run = read_run(arguments.run, show_progress=progress)
-    qrels = read_qrels(arguments.qrels, show_progress=progress)
-    report = evaluate(run, qrels, arguments.top_k, show_progress=progress)
-    text = reports.retrieval_text(report, arguments.run, arguments.qrels, per_query=not arguments.summary)
-    _print(arguments, text, reports.retrieval_json(report, arguments.run, arguments.qrels))
+    report = evaluate_run(arguments.run, arguments.qrels, arguments.library_top_k, cutoffs=arguments.cutoff,
+                          strict=arguments.strict, show_progress=arguments.progress)
+    text = retrieval_text(report, arguments.run, arguments.qrels, per_query=not arguments.summary)
+    _print(arguments, text, retrieval_json(report, arguments.run, arguments.qrels))
 
 
 def _demo(arguments: argparse.Namespace) -> None:
     with bundled_sample() as sample:
         baseline = load_embeddings(str(sample.baseline))
         current = load_embeddings(str(sample.current))
-        run = read_run(str(sample.run), show_progress=arguments.progress)
-        qrels = read_qrels(str(sample.qrels), show_progress=arguments.progress)
+        report = evaluate_run(sample.run, sample.qrels, show_progress=arguments.progress)
     baseline_name, current_name = sample.baseline.name, sample.current.name
     run_name, qrels_name = sample.run.name, sample.qrels.name
 
     quality = measure_quality(baseline)
     drift = measure_drift(baseline, current)
-    report = evaluate(run, qrels, None, show_progress=arguments.progress)
     text = "\n\n".join([
         textwrap.fill(f"vextral demo: {sample.description}", width=88),
         reports.quality_text(quality, baseline_name),
         reports.drift_text(drift, baseline_name, current_name),
-        reports.retrieval_text(report, run_name, qrels_name, per_query=False),
+        retrieval_text(report, run_name, qrels_name, per_query=False),
         "Each command also runs on your own files: vextral quality FILE, vextral drift BASELINE CURRENT,"
         " vextral retrieval RUN QRELS.",
     ])
@@ -179,5 +210,5 @@ def _demo(arguments: argparse.Namespace) -> None:
         "sample": sample.description,
         "quality": reports.quality_json(quality, baseline_name),
         "drift": reports.drift_json(drift, baseline_name, current_name),
-        "retrieval": reports.retrieval_json(report, run_name, qrels_name),
+        "retrieval": retrieval_json(report, run_name, qrels_name),
     })

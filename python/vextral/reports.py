@@ -12,13 +12,10 @@ from typing import Any
 from vextral.embedding_files import Embeddings
 from vextral.embedding_measures import BATCH_MEASURES, Drift, Quality
 from vextral.float32 import shortest
-from vextral.retrieval_evaluation import MEASURES, RetrievalReport
 
 NAME_WIDTH = 17
 # Wide enough for the longest shortest-decimal float32, such as -1.1754944e-38.
 VALUE_WIDTH = 16
-# Retrieval measures are ratios of small counts: shorter decimals, narrower columns.
-TABLE_WIDTH = 12
 
 
 def _shape(embeddings: Embeddings) -> str:
@@ -62,49 +59,3 @@ def drift_json(drift: Drift, baseline_name: str, current_name: str) -> dict[str,
     return {"baseline": side(drift.baseline, baseline_name, drift.baseline_measures),
             "current": side(drift.current, current_name, drift.current_measures),
             "changes": drift.changes(), "drift": drift.drift}
-
-
-def _depth(report: RetrievalReport) -> str:
-    return "the length of each ranking" if report.top_k is None else str(report.top_k)
-
-
-def retrieval_text(report: RetrievalReport, run_name: str, qrels_name: str, *, per_query: bool = True) -> str:
-    lines = [f"retrieval of {run_name} against {qrels_name}, top_k: {_depth(report)}"]
-    width = max([NAME_WIDTH, *(len(score.query) + 2 for score in report.queries)])
-    if per_query:
-        lines.append(_row("query", ["retrieved", "relevant", *MEASURES], width, TABLE_WIDTH))
-        for score in report.queries:
-            values = [str(score.retrieved), str(score.relevant)]
-            values += [shortest(score.metrics[name]) for name in MEASURES]
-            lines.append(_row(score.query, values, width, TABLE_WIDTH))
-        mean = [shortest(value) for value in report.mean.values()]
-        lines.append(_row(f"mean of {len(report.queries)}", ["", "", *mean], width, TABLE_WIDTH))
-    else:
-        lines.append(_row("measure", [f"mean of {len(report.queries)} queries"]))
-        lines += [_row(name, [shortest(value)]) for name, value in report.mean.items()]
-    if report.missing_from_run:
-        lines.append(f"note: {_count(report.missing_from_run)} with relevant documents missing from the run"
-                     f" score 0: {_listing(report.missing_from_run)}")
-    if report.without_judgments:
-        lines.append(f"note: {_count(report.without_judgments)} of the run without relevant documents"
-                     f" left out: {_listing(report.without_judgments)}")
-    return "\n".join(lines)
-
-
-def retrieval_json(report: RetrievalReport, run_name: str, qrels_name: str) -> dict[str, Any]:
-    return {
-        "run": run_name, "qrels": qrels_name, "top_k": report.top_k,
-        "queries": [{"query": score.query, "retrieved": score.retrieved, "relevant": score.relevant,
-                     **score.metrics} for score in report.queries],
-        "mean": report.mean, "evaluated": len(report.queries),
-        "missing_from_run": report.missing_from_run, "without_judgments": report.without_judgments,
-    }
-
-
-def _count(queries: list[str]) -> str:
-    return "1 query" if len(queries) == 1 else f"{len(queries)} queries"
-
-
-def _listing(queries: list[str], limit: int = 10) -> str:
-    shown = ", ".join(queries[:limit])
-    return shown + (f" and {len(queries) - limit} more" if len(queries) > limit else "")

@@ -1,4 +1,5 @@
-"""A TREC run scored against qrels, query by query, with vextral_core.
+"""A TREC run scored against qrels, query by query, with vextral_core's
+retrieval kernel.
 
 Which queries count: every query with at least one relevant document in the
 qrels. One that the run lacks scores 0 on every measure, as a system that
@@ -8,69 +9,145 @@ judgment are left out (no measure is defined for them) and listed.
 Document identifiers are strings in TREC files; for each query they are
 numbered in order of first appearance, the run's ranking first, then the
 relevant documents it missed, so equal strings always get equal numbers.
+The whole run is read and scored by the package's native code in one pass;
+each query's result is bit for bit what `score_query` (one call of
+`py_compute_retrieval_metrics`) gives for the same ranking.
+
+How deep each ranking is scored:
+- by default the whole ranking, with the kernel's top_k set to its length;
+- `top_k=K`: the whole ranking, with K handed to the kernel's top_k
+  unchanged (precision = distinct relevant documents of the whole ranking
+  over min(K, its length); NDCG over the first K; recall, F1 and MRR over
+  the whole ranking);
+- `cutoffs=[K, ...]`: each ranking cut to its first K documents before it is
+  scored, with top_k = K, so every measure is "@K" and named so
+  ("precision@10", ...).
+
+The mean of each measure is a float32 running mean over the evaluated
+queries in their natural order ("q2" before "q10"), divided by their count.
 """
 
 from __future__ import annotations
 
 import re
-from dataclasses import dataclass
-from typing import TYPE_CHECKING, Literal
+from collections.abc import Iterable, Sequence
+from dataclasses import dataclass, field
+from typing import Literal
 
 import vextral_core
 
-from vextral import float32
-from vextral.progress import Progress
-from vextral.trec import Qrels, Run
-
-if TYPE_CHECKING:
-    from vextral_core import RetrievalMetrics
+from vextral import _native, float32
+from vextral.trec import QrelsMapping, RunMapping, Source, TrecFormatError, open_qrels, open_run
 
 Measure = Literal["precision", "recall", "f1_score", "mrr", "ndcg"]
 MEASURES: tuple[Measure, ...] = ("precision", "recall", "f1_score", "mrr", "ndcg")
+_DEPTH_WHOLE, _DEPTH_TOP_K, _DEPTH_CUTOFF = 0, 1, 2
+_LIMIT = 2**64
 
 
 @dataclass(frozen=True)
 class QueryScore:
     query: str
+    # Documents in the query's ranking (each counted once) and relevant documents in the qrels.
     retrieved: int
     relevant: int
-    metrics: RetrievalMetrics
+    # Measure name -> float32 value, in the order of RunEvaluation.measures.
+    metrics: dict[str, float]
 
 
 @dataclass(frozen=True)
-class RetrievalReport:
-    # None: each query's top_k is the length of its ranking.
+class Duplicates:
+    """Lines repeating the (query, document) pair of an earlier line; the last one counts."""
+
+    count: int = 0
+    # The first repeated line and the line it repeats; 0 when there are none.
+    line: int = 0
+    first_line: int = 0
+
+
+@dataclass(frozen=True)
+class RunEvaluation:
+    # The kernel's top_k for every query; None: each ranking's length (or the cut-off).
     top_k: int | None
+    # The depths each ranking was cut to, in order; empty: rankings were not cut.
+    cutoffs: tuple[int, ...]
+    # The measure names: "precision", ... or, with cut-offs, "precision@10", ...
+    measures: tuple[str, ...]
     queries: list[QueryScore]
     # float32 mean over `queries`, in their order, of each measure.
     mean: dict[str, float]
     missing_from_run: list[str]
     without_judgments: list[str]
+    run_duplicates: Duplicates
+    qrels_duplicates: Duplicates
+    # Wall-clock seconds of the native pass: {"reading": both files, "evaluating": the scoring}.
+    seconds: dict[str, float] = field(default_factory=dict, compare=False)
 
 
-def evaluate(run: Run, qrels: Qrels, top_k: int | None, *, show_progress: bool = True) -> RetrievalReport:
-    judged = sorted((query for query, documents in qrels.items() if any(r > 0 for r in documents.values())),
-                    key=natural_order)
-    scores: list[QueryScore] = []
-    with Progress("evaluating", len(judged), unit="queries", enabled=show_progress) as progress:
-        for query in judged:
-            scores.append(score_query(query, run.get(query, []), qrels[query], top_k))
-            progress.advance()
-    mean: dict[str, float] = {name: float32.mean(score.metrics[name] for score in scores) for name in MEASURES}
-    missing = [query for query in judged if query not in run]
-    judged_set = set(judged)
-    unjudged = sorted((query for query in run if query not in judged_set), key=natural_order)
-    return RetrievalReport(top_k, scores, mean, missing, unjudged)
+def evaluate_run(run: Source | RunMapping, qrels: Source | QrelsMapping, top_k: int | None = None, *,
+                 cutoffs: Iterable[int] | None = None, strict: bool = False,
+                 show_progress: bool = False) -> RunEvaluation:
+    """Scores every judged query of `run` against `qrels` (paths of TREC files,
+    gzip-compressed or not, or mappings {qid: {docid: score}} and
+    {qid: {docid: relevance}}).
+
+    Raises TrecFormatError (a ValueError) naming the file and line of a
+    malformed input, TrecFileError (an OSError) for a file that cannot be
+    read, and ValueError for an invalid `top_k` or cut-off.
+    """
+    depths, depth_cutoffs = _depths(top_k, cutoffs)
+    measures = tuple(MEASURES if not depth_cutoffs else
+                     (f"{name}@{k}" for k in depth_cutoffs for name in MEASURES))
+    with open_run(run, show_progress=show_progress) as run_chunks, \
+            open_qrels(qrels, show_progress=show_progress) as qrels_chunks:
+        try:
+            raw_queries, missing, unjudged, run_duplicates, qrels_duplicates, seconds = _native.evaluate_trec(
+                run_chunks, run_chunks.restart, run_chunks.name, qrels_chunks, qrels_chunks.name, depths, strict)
+        except TrecFormatError:
+            raise
+        except ValueError as error:  # the native reader's one-line report
+            raise TrecFormatError(str(error)) from None
+    queries = sorted((QueryScore(query, retrieved, relevant, dict(zip(measures, values, strict=True)))
+                      for query, retrieved, relevant, values in raw_queries),
+                     key=lambda score: natural_order(score.query))
+    mean = {name: float32.mean(score.metrics[name] for score in queries) for name in measures}
+    return RunEvaluation(top_k, depth_cutoffs, measures, queries, mean,
+                         sorted(missing, key=natural_order), sorted(unjudged, key=natural_order),
+                         Duplicates(*run_duplicates), Duplicates(*qrels_duplicates),
+                         {"reading": seconds[0], "evaluating": seconds[1]})
 
 
-def score_query(query: str, ranking: list[str], judgments: dict[str, int], top_k: int | None) -> QueryScore:
+def _depths(top_k: int | None, cutoffs: Iterable[int] | None) -> tuple[list[tuple[int, int]], tuple[int, ...]]:
+    if cutoffs is None:
+        if top_k is None:
+            return [(_DEPTH_WHOLE, 0)], ()
+        return [(_DEPTH_TOP_K, _count(top_k, "top_k", 0))], ()
+    if top_k is not None:
+        raise ValueError("give top_k or cutoffs, not both")
+    unique = tuple(dict.fromkeys(_count(k, "a cut-off", 1) for k in cutoffs))
+    if not unique:
+        raise ValueError("cutoffs is empty")
+    return [(_DEPTH_CUTOFF, k) for k in unique], unique
+
+
+def _count(value: int, what: str, lowest: int) -> int:
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"{what} must be an int, not {type(value).__name__}")
+    if not lowest <= value < _LIMIT:
+        raise ValueError(f"{what} {value} is not between {lowest} and 2**64 - 1")
+    return value
+
+
+def score_query(ranking: Sequence[str], judgments: dict[str, int], top_k: int | None) -> dict[str, float]:
+    """One query by one call of the kernel: the per-call path that evaluate_run
+    reproduces bit for bit. `ranking` is best first; `top_k` None means its length."""
     numbers: dict[str, int] = {}
     retrieved = [numbers.setdefault(document, len(numbers)) for document in ranking]
     relevant = [numbers.setdefault(document, len(numbers))
                 for document, relevance in judgments.items() if relevance > 0]
     depth = len(retrieved) if top_k is None else top_k
     metrics = vextral_core.py_compute_retrieval_metrics(retrieved, relevant, depth)
-    return QueryScore(query, len(retrieved), len(relevant), metrics)
+    return {name: metrics[name] for name in MEASURES}
 
 
 def natural_order(query: str) -> list[tuple[int, int | str]]:

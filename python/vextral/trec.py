@@ -1,83 +1,209 @@
-"""TREC run and qrels files.
+"""TREC run and qrels files, and the mappings that stand for them.
 
-A run line is "qid Q0 docid rank score tag"; a query's results are ordered
-by the rank column (ties keep their order in the file). A qrels line is
-"qid iteration docid relevance"; relevance > 0 marks a relevant document,
-and a later judgment of the same document for the same query replaces an
-earlier one. Fields are separated by any whitespace; blank lines are skipped.
+A run line is "qid Q0 docid rank score tag"; a qrels line is "qid iteration
+docid relevance", relevance > 0 marking a relevant document. Fields are
+separated by whitespace (spaces, tabs, carriage returns); blank lines are
+skipped. Files may be gzip-compressed (recognised by their first bytes,
+whatever their name). The rank column must hold an integer but does not
+order anything: each query's ranking is ordered by score, highest first,
+and equal scores by document id in descending byte order, as trec_eval
+orders them.
+
+A (query, document) pair listed twice keeps its last line, in the run as in
+the qrels, so a file means what the mapping built from it line by line
+means; with strict=True a repeated pair is an error instead.
+
+The files are read in chunks by the package's native code, which scores
+each query as soon as its lines end, so a run is never held in memory; a
+run that does not list each query's lines together is read twice, the
+second time into memory. This module opens the files and feeds it.
 """
 
 from __future__ import annotations
 
+import gzip
+import numbers
+import operator
 import os
-from collections.abc import Generator
-from contextlib import closing
+import zlib
+from collections.abc import Callable, Iterator, Mapping
+from types import TracebackType
+from typing import BinaryIO
 
 from vextral.errors import UserError
 from vextral.progress import Progress
 
-# query -> document identifiers, best first
-Run = dict[str, list[str]]
-# query -> document identifier -> relevance
-Qrels = dict[str, dict[str, int]]
+# {qid: {docid: score}} and {qid: {docid: relevance}}, as pytrec_eval and ranx take them.
+RunMapping = Mapping[str, Mapping[str, float]]
+QrelsMapping = Mapping[str, Mapping[str, int]]
+Source = str | os.PathLike[str]
 
 RUN_FIELDS = "qid Q0 docid rank score tag"
 QRELS_FIELDS = "qid iteration docid relevance"
+CHUNK_BYTES = 1 << 20
+_GZIP_MAGIC = b"\x1f\x8b"
+# Lines of a mapping turned into text per chunk.
+_LINES_PER_CHUNK = 8192
 
 
-def read_run(path: str, *, show_progress: bool = True) -> Run:
-    ranked: dict[str, list[tuple[int, int, str]]] = {}
-    with closing(_records(path, 6, RUN_FIELDS, show_progress)) as records:
-        for number, fields in records:
-            query, _, document, rank, score, _ = fields
-            _parse_number(score, float, "score", path, number)
-            entry = (_parse_number(rank, int, "rank", path, number), number, document)
-            ranked.setdefault(query, []).append(entry)
-    if not ranked:
-        raise UserError(f"{path}: no results found")
-    return {query: [document for _, _, document in sorted(entries)] for query, entries in ranked.items()}
+class TrecFormatError(UserError, ValueError):
+    """A malformed run or qrels: "{file}:{line}: {what is wrong}"."""
 
 
-def read_qrels(path: str, *, show_progress: bool = True) -> Qrels:
-    judged: Qrels = {}
-    with closing(_records(path, 4, QRELS_FIELDS, show_progress)) as records:
-        for number, fields in records:
-            query, _, document, relevance = fields
-            judged.setdefault(query, {})[document] = _parse_number(relevance, int, "relevance", path, number)
-    if not any(relevance > 0 for documents in judged.values() for relevance in documents.values()):
-        raise UserError(f"{path}: no relevant documents (relevance > 0) found")
-    return judged
+class TrecFileError(UserError, OSError):
+    """A run or qrels file that cannot be opened or decompressed."""
 
 
-def _records(path: str, count: int, layout: str, show_progress: bool) -> Generator[tuple[int, list[str]]]:
-    """(line number, fields) of each non-blank line, which must have `count` fields.
+# Opens a source from its start: its chunks and what closes it.
+_Opener = Callable[[], tuple[Iterator[bytes], Callable[[], None]]]
 
-    Callers close it when they stop early, so that the file is closed and the
-    progress bar erased before an error is reported.
-    """
+
+class ChunkReader:
+    """Hands out a file, or a mapping as TREC text, chunk by chunk: call it for
+    the next chunk of bytes, b"" at the end; restart() goes back to the
+    beginning. Close it (or use it in a with block) to close the file and
+    erase its progress bar."""
+
+    def __init__(self, name: str, opener: _Opener):
+        self.name = name
+        self._opener = opener
+        self._chunks, self._close = opener()
+
+    def __call__(self) -> bytes:
+        return next(self._chunks, b"")
+
+    def restart(self) -> None:
+        self.close()
+        self._chunks, self._close = self._opener()
+
+    def close(self) -> None:
+        self._close()
+
+    def __enter__(self) -> ChunkReader:
+        return self
+
+    def __exit__(self, kind: type[BaseException] | None, error: BaseException | None,
+                 traceback: TracebackType | None) -> None:
+        self.close()
+
+
+def _nothing_to_close() -> None:
+    pass
+
+
+def open_run(run: Source | RunMapping, *, show_progress: bool = False) -> ChunkReader:
+    if isinstance(run, Mapping):
+        return ChunkReader("run mapping", lambda: (_text_chunks(_run_lines(run)), _nothing_to_close))
+    return _open_file(run, show_progress)
+
+
+def open_qrels(qrels: Source | QrelsMapping, *, show_progress: bool = False) -> ChunkReader:
+    if isinstance(qrels, Mapping):
+        return ChunkReader("qrels mapping", lambda: (_text_chunks(_qrels_lines(qrels)), _nothing_to_close))
+    return _open_file(qrels, show_progress)
+
+
+def _open_file(path: Source, show_progress: bool) -> ChunkReader:
+    if not isinstance(path, (str, os.PathLike)):
+        raise TypeError(f"expected a path or a mapping, not {type(path).__name__}")
+    name = os.fsdecode(path)
+
+    def opener() -> tuple[Iterator[bytes], Callable[[], None]]:
+        try:
+            raw = open(path, "rb")
+        except OSError as error:
+            raise TrecFileError(f"{name}: {error.strerror or error}") from None
+        try:
+            size = os.fstat(raw.fileno()).st_size
+            compressed = raw.read(2) == _GZIP_MAGIC
+            raw.seek(0)
+        except OSError as error:
+            raw.close()
+            raise TrecFileError(f"{name}: {error.strerror or error}") from None
+        progress = Progress(f"reading {os.path.basename(name)}", size, unit="bytes", enabled=show_progress)
+
+        def close() -> None:
+            progress.close()
+            raw.close()
+
+        return _file_chunks(name, raw, compressed, progress), close
+
+    return ChunkReader(name, opener)
+
+
+def _file_chunks(name: str, raw: BinaryIO, compressed: bool, progress: Progress) -> Iterator[bytes]:
+    if not compressed:
+        while chunk := _read(name, raw):
+            progress.advance(len(chunk))
+            yield chunk
+        return
+    # Progress counts the compressed bytes consumed, against the file's size.
+    consumed = 0
+    with gzip.GzipFile(fileobj=raw, mode="rb") as stream:
+        while chunk := _read(name, stream):
+            position = raw.tell()
+            progress.advance(position - consumed)
+            consumed = position
+            yield chunk
+
+
+def _read(name: str, stream: BinaryIO | gzip.GzipFile) -> bytes:
     try:
-        stream = open(path, "rb")
-        size = os.fstat(stream.fileno()).st_size
+        return stream.read(CHUNK_BYTES)
+    except (EOFError, zlib.error, gzip.BadGzipFile) as error:
+        raise TrecFileError(f"{name}: not a valid gzip file ({error})") from None
     except OSError as error:
-        raise UserError(f"{path}: {error.strerror or error}") from None
-    with stream, Progress(f"reading {os.path.basename(path)}", size, unit="bytes",
-                          enabled=show_progress) as progress:
-        for number, raw in enumerate(stream, start=1):
-            progress.advance(len(raw))
-            try:
-                fields = raw.decode("utf-8").split()
-            except UnicodeDecodeError:
-                raise UserError(f"{path}:{number}: not UTF-8 text") from None
-            if not fields:
-                continue
-            if len(fields) != count:
-                raise UserError(f"{path}:{number}: expected {count} fields \"{layout}\", found {len(fields)}")
-            yield number, fields
+        raise TrecFileError(f"{name}: {error.strerror or error}") from None
 
 
-def _parse_number[T: (int, float)](text: str, kind: type[T], what: str, path: str, line: int) -> T:
+def _text_chunks(lines: Iterator[str]) -> Iterator[bytes]:
+    batch: list[str] = []
+    for line in lines:
+        batch.append(line)
+        if len(batch) == _LINES_PER_CHUNK:
+            yield "".join(batch).encode("utf-8")
+            batch.clear()
+    if batch:
+        yield "".join(batch).encode("utf-8")
+
+
+def _identifier(value: object, what: str) -> str:
+    if not isinstance(value, str):
+        raise TypeError(f"{what} ids must be str, not {type(value).__name__}")
+    if value.split() != [value]:
+        raise ValueError(f"{what} id {value!r} is empty or holds whitespace")
     try:
-        return kind(text)
-    except ValueError:
-        noun = "an integer" if kind is int else "a number"
-        raise UserError(f"{path}:{line}: {what} {text!r} is not {noun}") from None
+        value.encode("utf-8")
+    except UnicodeEncodeError:
+        raise ValueError(f"{what} id {value!r} is not valid Unicode text") from None
+    return value
+
+
+def _run_lines(run: RunMapping) -> Iterator[str]:
+    for query, documents in run.items():
+        _identifier(query, "query")
+        for document, score in documents.items():
+            _identifier(document, "document")
+            if isinstance(score, bool) or not isinstance(score, numbers.Real):
+                raise TypeError(f"score of {document!r} for query {query!r} must be a number, "
+                                f"not {type(score).__name__}")
+            value = float(score)
+            if value != value:
+                raise ValueError(f"score of {document!r} for query {query!r} is NaN")
+            # repr() reads back as the same double.
+            yield f"{query} Q0 {document} 0 {value!r} mapping\n"
+
+
+def _qrels_lines(qrels: QrelsMapping) -> Iterator[str]:
+    for query, documents in qrels.items():
+        _identifier(query, "query")
+        for document, relevance in documents.items():
+            _identifier(document, "document")
+            if isinstance(relevance, bool):
+                raise TypeError(f"relevance of {document!r} for query {query!r} must be an int, not bool")
+            try:
+                value = operator.index(relevance)
+            except TypeError:
+                raise TypeError(f"relevance of {document!r} for query {query!r} must be an int, "
+                                f"not {type(relevance).__name__}") from None
+            yield f"{query} 0 {document} {value}\n"

@@ -166,7 +166,7 @@ class TestRetrieval:
 
     def test_per_query_scores_and_float32_mean(self, files):
         report = json_of("retrieval", *files)
-        # Ranked by the rank column; ids numbered by first appearance, run first.
+        # Ranked by score; ids numbered by first appearance, run first.
         expected = {
             "q2": v.py_compute_retrieval_metrics([0, 1, 2], [1, 3], 3),  # d-a, d-b, d-c; d-z
             "q3": v.py_compute_retrieval_metrics([], [0], 0),  # missing from the run: zeros
@@ -183,10 +183,40 @@ class TestRetrieval:
         assert report["missing_from_run"] == ["q3"]
         assert report["without_judgments"] == ["unjudged"]
 
-    def test_top_k_goes_to_the_module(self, files):
-        report = json_of("retrieval", *files, "--top-k", 1)
-        assert report["top_k"] == 1
+    def test_library_top_k_goes_to_the_module_unchanged(self, files):
+        report = json_of("retrieval", *files, "--library-top-k", 1)
+        assert report["top_k"] == 1 and report["cutoffs"] == []
         assert {n: report["queries"][0][n] for n in MEASURES} == v.py_compute_retrieval_metrics([0, 1, 2], [1, 3], 1)
+        assert succeed("retrieval", *files, "--library-top-k", 1).splitlines()[0].endswith(
+            "library top_k: 1 (precision, recall, F1 and MRR over the whole ranking)")
+
+    def test_cutoffs_cut_each_ranking_and_label_every_measure(self, files):
+        report = json_of("retrieval", *files, "--cutoff", 1, "--cutoff", 2)
+        assert report["top_k"] is None and report["cutoffs"] == [1, 2]
+        labels = [f"{name}@{k}" for k in (1, 2) for name in MEASURES]
+        assert report["measures"] == labels and list(report["mean"]) == labels
+        q2 = report["queries"][0]
+        # d-a, d-b, d-c cut to d-a (@1), d-a d-b (@2); d-b and d-z relevant.
+        assert {n: q2[f"{n}@1"] for n in MEASURES} == v.py_compute_retrieval_metrics([0], [1, 2], 1)
+        assert {n: q2[f"{n}@2"] for n in MEASURES} == v.py_compute_retrieval_metrics([0, 1], [1, 2], 2)
+        assert q2["retrieved"] == 3  # the whole ranking's length
+        lines = succeed("retrieval", *files, "--cutoff", 1, "--cutoff", 2).splitlines()
+        assert "measures @1, @2" in lines[0]
+        assert lines[1].split() == ["query", "retrieved", "relevant", *labels]
+        summary = succeed("retrieval", *files, "--cutoff", 2, "--summary").splitlines()
+        assert [line.split()[0] for line in summary[2:7]] == [f"{n}@2" for n in MEASURES]
+
+    def test_repeated_pairs_keep_the_last_line_unless_strict(self, tmp_path, files):
+        run = write(tmp_path / "dup.run", RUN + "q10 Q0 x 3 1 sys\n")  # x falls below y
+        report = json_of("retrieval", run, files[1])
+        assert {n: report["queries"][2][n] for n in MEASURES} == v.py_compute_retrieval_metrics([0, 1], [0], 2)
+        assert report["duplicates"] == {"run": {"count": 1, "line": 7, "first_line": 4},
+                                        "qrels": {"count": 1, "line": 6, "first_line": 5}}
+        assert "1 line of" in succeed("retrieval", run, files[1]).splitlines()[-2]
+        error = one_line_error(vextral("retrieval", run, files[1], "--strict"), 1)
+        assert error == f"vextral: error: {run}:7: document 'x' listed again for query 'q10' (first on line 4)\n"
+        error = one_line_error(vextral("retrieval", *files, "--strict"), 1)
+        assert error == f"vextral: error: {files[1]}:6: document 'x' judged again for query 'q10' (first on line 5)\n"
 
     def test_text_report(self, files):
         lines = succeed("retrieval", *files).splitlines()
@@ -318,13 +348,21 @@ class TestErrors:
         ("q1 Q0 d1 1 0.5\n", "q1 0 d1 1\n", 'run:1: expected 6 fields "qid Q0 docid rank score tag", found 5'),
         ("q1 Q0 d1 1 0.5 t\nq1 Q0 d2 first 0.4 t\n", "q1 0 d1 1\n", "run:2: rank 'first' is not an integer"),
         ("q1 Q0 d1 1 high t\n", "q1 0 d1 1\n", "run:1: score 'high' is not a number"),
+        ("q1 Q0 d1 1 0.5 t\n\nq1 Q0 d2 2 nan t\n", "q1 0 d1 1\n", "run:3: score 'nan' is not a number"),
+        ("q1 Q0 d1 1 0.5 t\nq\xe9 Q0 d2 2 1 t\n".encode("latin-1"), "q1 0 d1 1\n", "run:2: not UTF-8 text"),
+        ("", "q1 0 d1 1\n", "run: no results found"),
+        ("q1 Q0 d1 1 0.5 t\n", "", "qrels: no relevant documents (relevance > 0) found"),
+        ("q1 Q0 d1 1 0.5 t\n", "q1 0 d1 1\nq1 0 d2 1 extra\n",
+         'qrels:2: expected 4 fields "qid iteration docid relevance", found 5'),
+        ("q1 Q0 d1 1 0.5 t\n", "q1 0 d1 0.5\n", "qrels:1: relevance '0.5' is not an integer"),
         ("\n", "q1 0 d1 1\n", "run: no results found"),
         ("q1 Q0 d1 1 0.5 t\n", "q1 0 d1\n", 'qrels:1: expected 4 fields "qid iteration docid relevance", found 3'),
         ("q1 Q0 d1 1 0.5 t\n", "q1 0 d1 yes\n", "qrels:1: relevance 'yes' is not an integer"),
         ("q1 Q0 d1 1 0.5 t\n", "q1 0 d1 0\nq2 0 d1 -1\n", "qrels: no relevant documents (relevance > 0) found"),
     ])
     def test_trec_file_mistakes(self, tmp_path, run, qrels, message):
-        error = one_line_error(vextral("retrieval", write(tmp_path / "run", run), write(tmp_path / "qrels", qrels)), 1)
+        make = write_bytes if isinstance(run, bytes) else write
+        error = one_line_error(vextral("retrieval", make(tmp_path / "run", run), write(tmp_path / "qrels", qrels)), 1)
         assert error == f"vextral: error: {tmp_path}/{message}\n"
 
     def test_missing_trec_file(self, tmp_path):
@@ -336,8 +374,10 @@ class TestErrors:
         (("rank",), "invalid choice: 'rank'"),
         (("quality",), "the following arguments are required: FILE"),
         (("drift", "a.npy"), "the following arguments are required: CURRENT"),
-        (("retrieval", "r", "q", "--top-k", "0"), "0 is not between 1 and 2**64 - 1"),
-        (("retrieval", "r", "q", "--top-k", "ten"), "'ten' is not an integer"),
+        (("retrieval", "r", "q", "--cutoff", "0"), "0 is not between 1 and 2**64 - 1"),
+        (("retrieval", "r", "q", "--library-top-k", "ten"), "'ten' is not an integer"),
+        (("retrieval", "r", "q", "--top-k", "10"), "use --cutoff K for measures @K, or --library-top-k K"),
+        (("retrieval", "r", "q", "--cutoff", "5", "--library-top-k", "5"), "not allowed with argument"),
         (("demo", "extra"), "unrecognized arguments: extra"),
     ])
     def test_command_line_mistakes(self, arguments, message):

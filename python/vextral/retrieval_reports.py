@@ -1,0 +1,87 @@
+"""The retrieval report as aligned text for people and as a JSON-ready object.
+
+Text shows each float32 result as the shortest decimal that reads back as
+the same float32; JSON carries the exact value (the float32 widened to a
+double). Columns are as wide as their longest entry, so long query ids or
+measure names never shift the columns after them.
+"""
+
+from __future__ import annotations
+
+from typing import Any
+
+from vextral.float32 import shortest
+from vextral.retrieval_evaluation import Duplicates, RunEvaluation
+
+GAP = "  "
+
+
+def _depth(report: RunEvaluation) -> str:
+    if report.cutoffs:
+        shown = ", ".join(f"@{k}" for k in report.cutoffs)
+        return f"measures {shown} (each ranking cut to its first K documents)"
+    if report.top_k is not None:
+        return f"library top_k: {report.top_k} (precision, recall, F1 and MRR over the whole ranking)"
+    return "top_k: the length of each ranking"
+
+
+def _table(rows: list[list[str]]) -> list[str]:
+    widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]))]
+    return [(GAP + GAP.join(cell.ljust(width) for cell, width in zip(row, widths, strict=True))).rstrip()
+            for row in rows]
+
+
+def retrieval_text(report: RunEvaluation, run_name: str, qrels_name: str, *, per_query: bool = True) -> str:
+    lines = [f"retrieval of {run_name} against {qrels_name}, {_depth(report)}"]
+    if per_query:
+        rows = [["query", "retrieved", "relevant", *report.measures]]
+        rows += [[score.query, str(score.retrieved), str(score.relevant),
+                  *(shortest(score.metrics[name]) for name in report.measures)] for score in report.queries]
+        rows.append([f"mean of {len(report.queries)}", "", "",
+                     *(shortest(report.mean[name]) for name in report.measures)])
+        lines += _table(rows)
+    else:
+        rows = [["measure", f"mean of {len(report.queries)} queries"]]
+        rows += [[name, shortest(value)] for name, value in report.mean.items()]
+        lines += _table(rows)
+    if report.missing_from_run:
+        lines.append(f"note: {_count(report.missing_from_run)} with relevant documents missing from the run"
+                     f" score 0: {_listing(report.missing_from_run)}")
+    if report.without_judgments:
+        lines.append(f"note: {_count(report.without_judgments)} of the run without relevant documents"
+                     f" left out: {_listing(report.without_judgments)}")
+    for name, duplicates in ((run_name, report.run_duplicates), (qrels_name, report.qrels_duplicates)):
+        if duplicates.count:
+            lines.append(f"note: {_lines(duplicates.count)} of {name} repeat an earlier (query, document) pair"
+                         f" and replace it (first: line {duplicates.line} repeats line {duplicates.first_line})")
+    return "\n".join(lines)
+
+
+def retrieval_json(report: RunEvaluation, run_name: str, qrels_name: str) -> dict[str, Any]:
+    return {
+        "run": run_name, "qrels": qrels_name, "top_k": report.top_k, "cutoffs": list(report.cutoffs),
+        "measures": list(report.measures),
+        "queries": [{"query": score.query, "retrieved": score.retrieved, "relevant": score.relevant,
+                     **score.metrics} for score in report.queries],
+        "mean": report.mean, "evaluated": len(report.queries),
+        "missing_from_run": report.missing_from_run, "without_judgments": report.without_judgments,
+        "duplicates": {"run": _duplicates_json(report.run_duplicates),
+                       "qrels": _duplicates_json(report.qrels_duplicates)},
+    }
+
+
+def _duplicates_json(duplicates: Duplicates) -> dict[str, int]:
+    return {"count": duplicates.count, "line": duplicates.line, "first_line": duplicates.first_line}
+
+
+def _lines(count: int) -> str:
+    return "1 line" if count == 1 else f"{count} lines"
+
+
+def _count(queries: list[str]) -> str:
+    return "1 query" if len(queries) == 1 else f"{len(queries)} queries"
+
+
+def _listing(queries: list[str], limit: int = 10) -> str:
+    shown = ", ".join(queries[:limit])
+    return shown + (f" and {len(queries) - limit} more" if len(queries) > limit else "")
