@@ -70,6 +70,23 @@ struct RetrievalMetrics {
   float ndcg = 0.0f;
 };
 
+// Lets the caller of a long pair pass watch it and stop it. The pass calls
+// `between_panels` on the calling thread between panels of pairs, with the
+// number of pairs consumed so far and the total; the callback stops the pass
+// by throwing, and the pass unwinds cleanly (workers joined, buffers freed).
+struct PassMonitor {
+  void (*between_panels)(void* context, std::uint64_t pairs_done, std::uint64_t pairs_total) = nullptr;
+  void* context = nullptr;
+};
+
+// How a pass over the pairs of a batch runs. threads = 1 never starts a
+// thread; more lets worker threads produce similarities for the calling
+// thread, with the same bits.
+struct PassOptions {
+  unsigned threads = 1;
+  PassMonitor monitor{};
+};
+
 // Mean per-dimension variance v squashed to v / (v + 1). Fails on a row
 // longer than row 0.
 float compute_coverage(const EmbeddingBatch& embeddings);
@@ -86,6 +103,21 @@ float compute_quality_score(const EmbeddingBatch& embeddings);
 // Mean relative change of isotropy, coverage and distinctiveness from the
 // baseline batch to the current batch.
 float detect_drift(const EmbeddingBatch& baseline, const EmbeddingBatch& current);
+
+// The three measures of one batch and its quality score, each with exactly
+// the bits of its own kernel above, from one normalisation and one pass over
+// the pairs (plus the spread's second pass when the similarity list is too
+// large to keep). Fails, like coverage, on a row longer than row 0.
+struct BatchMeasures { float isotropy = 0, coverage = 0, distinctiveness = 0, quality_score = 0; };
+BatchMeasures compute_batch_measures(const EmbeddingBatch& embeddings, const PassOptions& options = {});
+
+// The number of rows holding at least one NaN or infinity, and the index of
+// the first such row (rows() when there is none).
+struct NonFiniteRows {
+  std::size_t count = 0;
+  std::size_t first = 0;
+};
+NonFiniteRows find_non_finite_rows(const EmbeddingBatch& embeddings);
 
 // Precision, recall, F1, MRR and NDCG of a ranked identifier list.
 RetrievalMetrics compute_retrieval_metrics(std::span<const std::uint64_t> retrieved,

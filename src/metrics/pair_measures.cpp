@@ -80,7 +80,7 @@ struct TwoSums {
 class SimilarityList {
  public:
   SimilarityList(std::uint64_t pairs, std::size_t budget_bytes)
-      : kept_(pairs <= budget_bytes / sizeof(float)) {
+      : kept_(keeps_similarity_list(pairs, budget_bytes)) {
     // Sized once; appending copies without first zeroing the storage.
     if (kept_) values_.reserve(static_cast<std::size_t>(pairs));
   }
@@ -102,16 +102,20 @@ class SimilarityList {
 };
 
 // The spread's sum, computed again from the pairs when the list was not kept.
-float deviations_by_recomputing(const PairSimilarities& similarities, float mean) {
+float deviations_by_recomputing(const PairSimilarities& similarities, float mean,
+                                const PassOptions& options) {
   float total = 0.0f;
-  similarities.for_each_row([&](std::size_t, const float* values, std::size_t count) {
-    total = add_squared_deviations(total, values, count, mean);
-  });
+  similarities.for_each_row(
+      [&](std::size_t, const float* values, std::size_t count) {
+        total = add_squared_deviations(total, values, count, mean);
+      },
+      options);
   return total;
 }
 
-float deviations_of(const SimilarityList& list, const PairSimilarities& similarities, float mean) {
-  return list.kept() ? list.deviations(mean) : deviations_by_recomputing(similarities, mean);
+float deviations_of(const SimilarityList& list, const PairSimilarities& similarities, float mean,
+                    const PassOptions& options = {}) {
+  return list.kept() ? list.deviations(mean) : deviations_by_recomputing(similarities, mean, options);
 }
 
 }  // namespace
@@ -144,7 +148,7 @@ float distinctiveness_on_path(const EmbeddingBatch& embeddings, KernelPath path,
 }
 
 PairMeasures pair_measures_on_path(const EmbeddingBatch& embeddings, KernelPath path,
-                                   std::size_t list_budget_bytes) {
+                                   std::size_t list_budget_bytes, const PassOptions& options) {
   if (has_no_pairs(embeddings)) return {};
   const std::uint64_t pairs = pair_count(embeddings.rows());
   const float p = count_to_float(pairs);
@@ -154,14 +158,17 @@ PairMeasures pair_measures_on_path(const EmbeddingBatch& embeddings, KernelPath 
   // Isotropy's total and distinctiveness's sum are two independent running
   // sums over the same similarities, each in pair order.
   TwoSums sums{0.0f, 0.0f};
-  similarities.for_each_row([&](std::size_t, const float* values, std::size_t count) {
-    sums = add_absolute_and_plain_values(sums, values, count);
-    list.append(values, count);
-  });
+  similarities.for_each_row(
+      [&](std::size_t, const float* values, std::size_t count) {
+        sums = add_absolute_and_plain_values(sums, values, count);
+        list.append(values, count);
+      },
+      options);
   const float mean = sums.plain / p;
   PairMeasures measures;
   measures.isotropy = isotropy_from_total(sums.absolute, pairs);
-  measures.distinctiveness = distinctiveness_from(mean, deviations_of(list, similarities, mean), p);
+  measures.distinctiveness =
+      distinctiveness_from(mean, deviations_of(list, similarities, mean, options), p);
   return measures;
 }
 

@@ -11,12 +11,14 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "buffer.hpp"
 #include "kernel_path.hpp"
 #include "metrics.hpp"
 #include "packed_batch.hpp"
 #include "pair_tile.hpp"
+#include "pairs.hpp"
 
 namespace metrics {
 
@@ -33,19 +35,26 @@ class PairSimilarities {
 
   // Calls visit(i, similarities, count) for i = 0, ..., n - 2 in order,
   // where similarities[t] is the similarity of the pair (i, i + 1 + t) and
-  // count = n - 1 - i.
+  // count = n - 1 - i. Between two panels it tells options.monitor how many
+  // pairs have been visited; a monitor that throws ends the pass there.
   template <class Visit>
-  void for_each_row(Visit&& visit) const {
+  void for_each_row(Visit&& visit, const PassOptions& options = {}) const {
     if (rows_ < 2) return;
     const std::size_t stride = panel_stride();
     Buffer<float> panel(kPanelRows * stride);
+    const std::uint64_t total = pair_count(rows_);
+    std::uint64_t done = 0;
     for (std::size_t first = 0; first + 1 < rows_; first += kPanelRows) {
       const std::size_t count = rows_ - first < kPanelRows ? rows_ - first : kPanelRows;
       fill_panel(first, count, panel.data(), stride);
       for (std::size_t r = 0; r < count && first + r + 1 < rows_; ++r) {
         const std::size_t i = first + r;
         visit(i, static_cast<const float*>(panel.data() + r * stride + i + 1), rows_ - 1 - i);
+        done += rows_ - 1 - i;
       }
+      const PassMonitor& monitor = options.monitor;
+      if (monitor.between_panels != nullptr && done < total)
+        monitor.between_panels(monitor.context, done, total);
     }
   }
 
