@@ -10,7 +10,7 @@ from __future__ import annotations
 from typing import Any
 
 from vextral.embedding_files import Embeddings
-from vextral.embedding_measures import BATCH_MEASURES, Drift, Quality
+from vextral.embedding_measures import BATCH_MEASURES, Drift, NonFinite, Quality
 from vextral.float32 import shortest
 from vextral.retrieval_evaluation import MEASURES, RetrievalReport
 
@@ -19,48 +19,65 @@ NAME_WIDTH = 17
 VALUE_WIDTH = 16
 # Retrieval measures are ratios of small counts: shorter decimals, narrower columns.
 TABLE_WIDTH = 12
+# Columns are separated by at least this many spaces.
+GAP = 2
+
+
+def plural(count: int, noun: str) -> str:
+    return f"{count} {noun}" if count == 1 else f"{count} {noun}s"
 
 
 def _shape(embeddings: Embeddings) -> str:
-    return f"{embeddings.count} embeddings x {embeddings.dimension} dimensions"
+    return f"{plural(embeddings.count, 'embedding')} x {plural(embeddings.dimension, 'dimension')}"
 
 
-def _row(name: str, values: list[str], width: int = NAME_WIDTH, value_width: int = VALUE_WIDTH) -> str:
-    """An indented line of columns; each value is followed by at least two spaces."""
-    return "  " + name.ljust(width) + "".join(value.ljust(value_width - 2) + "  " for value in values).rstrip()
+def _table(lines: list[tuple[str, list[str]]], name_width: int = NAME_WIDTH,
+           value_width: int = VALUE_WIDTH) -> list[str]:
+    """Lines of columns that stay aligned whatever their contents: every column is as wide as
+    its widest entry plus the gap, and at least as wide as asked."""
+    name_width = max([name_width, *(len(name) + GAP for name, _ in lines)])
+    columns = max((len(values) for _, values in lines), default=0)
+    widths = [max([value_width, *(len(values[c]) + GAP for _, values in lines if c < len(values))])
+              for c in range(columns)]
+    return ["  " + name.ljust(name_width) + "".join(value.ljust(w) for value, w in zip(values, widths)).rstrip()
+            for name, values in lines]
 
 
 def quality_text(quality: Quality, name: str) -> str:
     lines = [f"quality of {name}: {_shape(quality.embeddings)}"]
-    lines += [_row(measure, [shortest(value)]) for measure, value in quality.measures.items()]
-    lines.append(_row("quality_score", [shortest(quality.quality_score)]))
+    lines += _table([(measure, [shortest(value)]) for measure, value in quality.measures.items()]
+                    + [("quality_score", [shortest(quality.quality_score)])])
     return "\n".join(lines)
 
 
-def quality_json(quality: Quality, name: str) -> dict[str, Any]:
-    return {"file": name, "embeddings": quality.embeddings.count,
-            "dimension": quality.embeddings.dimension,
-            **quality.measures, "quality_score": quality.quality_score}
+def _batch(embeddings: Embeddings, name: str, found: NonFinite | None) -> dict[str, Any]:
+    document: dict[str, Any] = {"file": name, "embeddings": embeddings.count, "dimension": embeddings.dimension}
+    if found is not None:
+        document["non_finite_rows"] = found.count
+    return document
+
+
+def quality_json(quality: Quality, name: str, found: NonFinite | None = None) -> dict[str, Any]:
+    return {**_batch(quality.embeddings, name, found), **quality.measures, "quality_score": quality.quality_score}
 
 
 def drift_text(drift: Drift, baseline_name: str, current_name: str) -> str:
     changes = drift.changes()
     lines = [f"drift from {baseline_name} ({_shape(drift.baseline)})",
-             f"        to {current_name} ({_shape(drift.current)})",
-             _row("measure", ["baseline", "current", "change"])]
-    lines += [_row(measure, [shortest(drift.baseline_measures[measure]),
-                             shortest(drift.current_measures[measure]), shortest(changes[measure])])
+             f"        to {current_name} ({_shape(drift.current)})"]
+    table = [("measure", ["baseline", "current", "change"])]
+    table += [(measure, [shortest(drift.baseline_measures[measure]),
+                         shortest(drift.current_measures[measure]), shortest(changes[measure])])
               for measure in BATCH_MEASURES]
-    lines.append(_row("drift", [shortest(drift.drift)]))
-    return "\n".join(lines)
+    table.append(("drift", [shortest(drift.drift)]))
+    return "\n".join(lines + _table(table))
 
 
-def drift_json(drift: Drift, baseline_name: str, current_name: str) -> dict[str, Any]:
-    def side(embeddings: Embeddings, name: str, measures: dict[str, float]) -> dict[str, Any]:
-        return {"file": name, "embeddings": embeddings.count, "dimension": embeddings.dimension, **measures}
-
-    return {"baseline": side(drift.baseline, baseline_name, drift.baseline_measures),
-            "current": side(drift.current, current_name, drift.current_measures),
+def drift_json(drift: Drift, baseline_name: str, current_name: str,
+               found: tuple[NonFinite, NonFinite] | None = None) -> dict[str, Any]:
+    baseline_found, current_found = found if found is not None else (None, None)
+    return {"baseline": {**_batch(drift.baseline, baseline_name, baseline_found), **drift.baseline_measures},
+            "current": {**_batch(drift.current, current_name, current_found), **drift.current_measures},
             "changes": drift.changes(), "drift": drift.drift}
 
 
@@ -70,18 +87,18 @@ def _depth(report: RetrievalReport) -> str:
 
 def retrieval_text(report: RetrievalReport, run_name: str, qrels_name: str, *, per_query: bool = True) -> str:
     lines = [f"retrieval of {run_name} against {qrels_name}, top_k: {_depth(report)}"]
-    width = max([NAME_WIDTH, *(len(score.query) + 2 for score in report.queries)])
     if per_query:
-        lines.append(_row("query", ["retrieved", "relevant", *MEASURES], width, TABLE_WIDTH))
+        table = [("query", ["retrieved", "relevant", *MEASURES])]
         for score in report.queries:
             values = [str(score.retrieved), str(score.relevant)]
             values += [shortest(score.metrics[name]) for name in MEASURES]
-            lines.append(_row(score.query, values, width, TABLE_WIDTH))
+            table.append((score.query, values))
         mean = [shortest(value) for value in report.mean.values()]
-        lines.append(_row(f"mean of {len(report.queries)}", ["", "", *mean], width, TABLE_WIDTH))
+        table.append((f"mean of {len(report.queries)}", ["", "", *mean]))
+        lines += _table(table, value_width=TABLE_WIDTH)
     else:
-        lines.append(_row("measure", [f"mean of {len(report.queries)} queries"]))
-        lines += [_row(name, [shortest(value)]) for name, value in report.mean.items()]
+        lines += _table([("measure", [f"mean of {len(report.queries)} queries"])]
+                        + [(name, [shortest(value)]) for name, value in report.mean.items()])
     if report.missing_from_run:
         lines.append(f"note: {_count(report.missing_from_run)} with relevant documents missing from the run"
                      f" score 0: {_listing(report.missing_from_run)}")
@@ -91,14 +108,14 @@ def retrieval_text(report: RetrievalReport, run_name: str, qrels_name: str, *, p
     return "\n".join(lines)
 
 
-def retrieval_json(report: RetrievalReport, run_name: str, qrels_name: str) -> dict[str, Any]:
-    return {
-        "run": run_name, "qrels": qrels_name, "top_k": report.top_k,
-        "queries": [{"query": score.query, "retrieved": score.retrieved, "relevant": score.relevant,
-                     **score.metrics} for score in report.queries],
-        "mean": report.mean, "evaluated": len(report.queries),
-        "missing_from_run": report.missing_from_run, "without_judgments": report.without_judgments,
-    }
+def retrieval_json(report: RetrievalReport, run_name: str, qrels_name: str, *,
+                   per_query: bool = True) -> dict[str, Any]:
+    document: dict[str, Any] = {"run": run_name, "qrels": qrels_name, "top_k": report.top_k}
+    if per_query:
+        document["queries"] = [{"query": score.query, "retrieved": score.retrieved,
+                                "relevant": score.relevant, **score.metrics} for score in report.queries]
+    return {**document, "mean": report.mean, "evaluated": len(report.queries),
+            "missing_from_run": report.missing_from_run, "without_judgments": report.without_judgments}
 
 
 def _count(queries: list[str]) -> str:

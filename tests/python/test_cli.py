@@ -2,6 +2,7 @@
 input format, the bundled sample, and one-line errors for user mistakes."""
 import io
 import json
+import os
 import shutil
 import subprocess
 import sys
@@ -36,6 +37,14 @@ def succeed(*arguments, stdin=None):
 
 def json_of(*arguments, stdin=None):
     return json.loads(succeed(*arguments, "--json", stdin=stdin))
+
+
+def batch_json_of(*arguments, stdin=None):
+    """A quality or drift document without the fields every one carries, which are checked here."""
+    report = json_of(*arguments, stdin=stdin)
+    assert report.pop("vextral_version") == cli._version()
+    assert report.pop("threads") == (os.process_cpu_count() or 1)
+    return report
 
 
 def measures_of(batch):
@@ -88,9 +97,9 @@ class TestQuality:
     @pytest.mark.parametrize("name", WRITERS)
     def test_every_format_gives_the_module_results(self, tmp_path, name):
         path = WRITERS[name](tmp_path / name)
-        report = json_of("quality", path)
-        assert report == {"file": str(path), "embeddings": 4, "dimension": 3, **measures_of(BATCH),
-                          "quality_score": v.py_compute_quality_score(BATCH)}
+        report = batch_json_of("quality", path)
+        assert report == {"file": str(path), "embeddings": 4, "dimension": 3, "non_finite_rows": 0,
+                          **measures_of(BATCH), "quality_score": v.py_compute_quality_score(BATCH)}
 
     def test_standard_input_is_read_as_json_lines(self):
         text = "".join(json.dumps(row) + "\n" for row in BATCH)
@@ -118,12 +127,12 @@ class TestDrift:
     def test_drift_and_the_six_measures_come_from_the_module(self, tmp_path):
         baseline = save(tmp_path / "base.npy", np.array(BATCH, dtype=np.float32))
         current = write(tmp_path / "now.jsonl", "\n".join(map(json.dumps, OTHER)))
-        report = json_of("drift", baseline, current)
+        report = batch_json_of("drift", baseline, current)
         assert report["drift"] == v.py_detect_drift(BATCH, OTHER)
         assert report["baseline"] == {"file": str(baseline), "embeddings": 4, "dimension": 3,
-                                      **measures_of(BATCH)}
+                                      "non_finite_rows": 0, **measures_of(BATCH)}
         assert report["current"] == {"file": str(current), "embeddings": 3, "dimension": 3,
-                                     **measures_of(OTHER)}
+                                     "non_finite_rows": 0, **measures_of(OTHER)}
         # The per-measure changes are what the drift averages.
         changes = [np.float32(report["changes"][name]) for name in ("isotropy", "coverage", "distinctiveness")]
         assert float((changes[0] + changes[1] + changes[2]) / np.float32(3)) == report["drift"]
@@ -243,7 +252,7 @@ class TestDemo:
     def test_json_agrees_with_the_commands_on_the_bundled_files(self):
         report = json_of("demo")
         data = Path(cli.__file__).parent / "data"
-        assert report["quality"] == {**json_of("quality", data / "topics.npy"), "file": "topics.npy"}
+        assert report["quality"] == {**batch_json_of("quality", data / "topics.npy"), "file": "topics.npy"}
         assert report["drift"]["drift"] == json_of("drift", data / "topics.npy", data / "docstrings.npy")["drift"]
         assert report["retrieval"]["mean"] == json_of("retrieval", data / "topics.run", data / "topics.qrels")["mean"]
 
@@ -357,7 +366,7 @@ class TestErrors:
         def fail(embeddings):
             raise panic
 
-        monkeypatch.setattr(v, "py_compute_isotropy", fail)
+        monkeypatch.setattr(cli, "measure_quality", lambda embeddings, **options: fail(embeddings))
         assert cli.main(["quality", str(good_npy)]) == 3
         captured = capsys.readouterr()
         assert captured.out == ""
