@@ -416,24 +416,43 @@ def _read_whitespace(text: IO[str], path: str, options: ReadOptions) -> tuple[li
 
 def _read_cells(lines: Iterable[tuple[int, list[str]]], path: str,
                 options: ReadOptions) -> tuple[list[list[float]], list[str]]:
-    """Rows of number cells. A first line without any number is a header; the leading columns
-    that are not numbers (or whose header names an id, such as "id" or an empty name) are ids,
-    unless options.skip_columns says how many there are."""
+    """Rows of number cells. The first line is a header when it has text where the second has a
+    number (or, alone, has no number at all); the leading columns that hold text, or whose
+    header names an id (such as "id", or an empty name), are ids, unless options.skip_columns
+    says how many there are."""
     rows: list[list[float]] = []
     labels: list[str] = []
     header: list[str] | None = None
+    pending: tuple[int, list[str]] | None = None  # the first line, until the second decides
     skip = options.skip_columns
-    for number, cells in lines:
-        if not any(cell.strip() for cell in cells):
-            continue
-        if not rows and header is None and not any(_is_number(cell) for cell in cells):
-            header = cells
-            continue
+
+    def add(number: int, cells: list[str]) -> None:
+        nonlocal skip
         if skip is None:
             skip = _id_columns(header, cells)
         rows.append([_parse_cell(cell, path, number) for cell in cells[skip:]])
         labels.append(f"line {number}")
+
+    for number, cells in lines:
+        if not any(cell.strip() for cell in cells):
+            continue
+        if not rows and pending is None and header is None:
+            pending = (number, cells)
+            continue
+        if pending is not None:
+            if _is_header(pending[1], cells):
+                header = pending[1]
+            else:
+                add(*pending)
+            pending = None
+        add(number, cells)
+    if pending is not None and any(_is_number(cell) for cell in pending[1]):
+        add(*pending)
     return rows, labels
+
+
+def _is_header(first: list[str], second: list[str]) -> bool:
+    return any(not _is_number(a) and _is_number(b) for a, b in zip(first, second))
 
 
 def _id_columns(header: list[str] | None, first_row: list[str]) -> int:
