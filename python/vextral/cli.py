@@ -1,9 +1,12 @@
 """The `vextral` command.
 
 Exit status: 0 on success, 1 for a mistake in the input (a missing file, a
-malformed line, a wrong shape), 2 for a mistake on the command line, 3 when
-vextral_core fails internally, 130 when interrupted. Errors are one line on
-standard error; results go to standard output.
+malformed line, a wrong shape, or with --strict embeddings holding NaN or
+infinity), 2 for a mistake on the command line, 3 when vextral_core fails
+internally, 130 when interrupted (Ctrl-C), 141 when standard output is closed
+early (`vextral ... | head`; 128 + SIGPIPE, as the shell reports a program
+that the signal ended). Errors are one line on standard error; results go to
+standard output.
 """
 
 from __future__ import annotations
@@ -18,17 +21,19 @@ from importlib.metadata import PackageNotFoundError, version
 from typing import Any, NoReturn
 
 from vextral import reports
-from vextral.embedding_files import STDIN, load_embeddings
-from vextral.embedding_measures import measure_drift, measure_quality
+from vextral.embedding_files import EXTENSIONS, FORMATS, STDIN, Embeddings, ReadOptions, load_embeddings
+from vextral.embedding_measures import NonFinite, Quality, measure_drift, measure_quality, non_finite_rows
 from vextral.errors import UserError, is_panic
 from vextral.retrieval_evaluation import evaluate_run
 from vextral.retrieval_reports import retrieval_json, retrieval_text
+from vextral.progress import PassProgress
 from vextral.sample import bundled_sample
 
 EXIT_INPUT = 1
 EXIT_USAGE = 2
 EXIT_INTERNAL = 3
 EXIT_INTERRUPTED = 130
+EXIT_BROKEN_PIPE = 141
 
 
 class _Parser(argparse.ArgumentParser):
@@ -51,7 +56,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         # The reader went away (`vextral ... | head`): stop quietly, and keep
         # the interpreter from complaining about the unflushed output at exit.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return EXIT_INPUT
+        return EXIT_BROKEN_PIPE
     except BaseException as error:
         if is_panic(error):
             return _fail(EXIT_INTERNAL, f"internal failure in vextral_core: {error}")
@@ -76,16 +81,18 @@ def _parser() -> argparse.ArgumentParser:
         sub.add_argument("--json", action="store_true", help="print one JSON document instead of text")
         return sub
 
-    embeddings_help = ("embeddings: .npy (2-D), .json (array of arrays), .csv, .tsv, or one JSON array "
-                       "per line (any other name; - reads standard input)")
+    embeddings_help = ("embeddings, by extension: " + ", ".join(EXTENSIONS) +
+                       " (- reads JSON lines from standard input)")
     quality = command("quality", "isotropy, coverage, distinctiveness and quality score of a batch",
                       _quality)
     quality.add_argument("file", metavar="FILE", help=embeddings_help)
+    _add_embedding_options(quality)
 
     drift = command("drift", "drift from a baseline batch to a current batch, with the measures of each",
                     _drift)
     drift.add_argument("baseline", metavar="BASELINE", help=embeddings_help)
     drift.add_argument("current", metavar="CURRENT", help="embeddings, in any format BASELINE takes")
+    _add_embedding_options(drift)
 
     retrieval = command("retrieval", "precision, recall, F1, MRR and NDCG of a TREC run, per query "
                         "and as the mean over queries", _retrieval)
@@ -113,7 +120,52 @@ def _parser() -> argparse.ArgumentParser:
 
     demo = command("demo", "all three on the bundled sample of Python's documentation", _demo)
     _add_evaluation_options(demo)
+    _add_threads_option(demo)
     return parser
+
+
+def _add_embedding_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--format", choices=FORMATS, help="read every input in this format, "
+                        "whatever its name (default: from the extension; JSON lines for -)")
+    parser.add_argument("--key", metavar="NAME", help=".npz: the array to read (default: the only one)")
+    parser.add_argument("--column", metavar="NAME",
+                        help="Parquet/Arrow: the column of embeddings, a list of numbers per row "
+                             "(default: the only such column)")
+    parser.add_argument("--skip-columns", type=_count, metavar="N",
+                        help="CSV/TSV/text: the first N columns are ids, not numbers (default: leading "
+                             "columns that hold text, or whose header is an id name such as 'id')")
+    parser.add_argument("--strict", action="store_true",
+                        help="refuse embeddings holding NaN or infinity (exit 1) instead of warning")
+    parser.add_argument("--no-progress", dest="progress", action="store_false",
+                        help="never show progress (it shows on a terminal during long passes)")
+    _add_threads_option(parser)
+
+
+def _add_threads_option(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--threads", type=_threads, default=_all_cores(), metavar="N",
+                        help="threads the pass over pairs may use; results are the same bits for any N "
+                             "(default: all cores, here %(default)s)")
+
+
+def _all_cores() -> int:
+    return os.process_cpu_count() or 1
+
+
+def _threads(text: str) -> int:
+    value = _count(text)
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"{text} is not at least 1")
+    return value
+
+
+def _count(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not an integer") from None
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"{text} is negative")
+    return value
 
 
 def _add_evaluation_options(parser: argparse.ArgumentParser) -> None:
@@ -161,31 +213,74 @@ def _version() -> str:
 
 def _print(arguments: argparse.Namespace, text: str, document: dict[str, Any]) -> None:
     if arguments.json:
-        print(json.dumps(document, indent=2))
+        print(json.dumps({"vextral_version": _version(), **document}, indent=2))
     else:
         print(text)
 
 
+def _warn(message: str) -> None:
+    print(f"vextral: warning: {message}", file=sys.stderr)
+
+
+def _read_options(arguments: argparse.Namespace) -> ReadOptions:
+    return ReadOptions(arguments.format, arguments.key, arguments.column, arguments.skip_columns)
+
+
+def _checked(embeddings: Embeddings, *, strict: bool) -> NonFinite:
+    """Counts the embeddings holding NaN or infinity before anything is computed: they pass
+    through the measures silently (a NaN makes isotropy 0 and coverage and distinctiveness 1)."""
+    found = non_finite_rows(embeddings)
+    if found.count:
+        assert found.first is not None
+        held = "holds" if found.count == 1 else "hold"
+        message = (f"{embeddings.source}: {reports.plural(found.count, 'embedding')} of {embeddings.count}"
+                   f" {held} NaN or infinity (first: {embeddings.label(found.first)})")
+        if strict:
+            raise UserError(message)
+        _warn(message + "; the measures of such a batch mean little (--strict refuses it)")
+    return found
+
+
+def _measured(embeddings: Embeddings, threads: int, show_progress: bool) -> Quality:
+    with PassProgress(f"{os.path.basename(embeddings.source)}: pairs", enabled=show_progress) as progress:
+        return measure_quality(embeddings, threads=threads, progress=progress)
+
+
 def _quality(arguments: argparse.Namespace) -> None:
-    quality = measure_quality(load_embeddings(arguments.file))
+    embeddings = load_embeddings(arguments.file, _read_options(arguments))
+    found = _checked(embeddings, strict=arguments.strict)
+    if embeddings.count == 1:
+        _warn(f"{arguments.file} holds 1 embedding: every measure of a single embedding is 0")
+    quality = _measured(embeddings, arguments.threads, arguments.progress)
     name = arguments.file
-    _print(arguments, reports.quality_text(quality, name), reports.quality_json(quality, name))
+    _print(arguments, reports.quality_text(quality, name),
+           {**reports.quality_json(quality, name, found), "threads": arguments.threads})
 
 
 def _drift(arguments: argparse.Namespace) -> None:
     baseline_name, current_name = arguments.baseline, arguments.current
     if baseline_name == STDIN and current_name == STDIN:
         raise UserError("only one of BASELINE and CURRENT can be read from standard input")
-    drift = measure_drift(load_embeddings(baseline_name), load_embeddings(current_name))
+    options = _read_options(arguments)
+    baseline = load_embeddings(baseline_name, options)
+    current = load_embeddings(current_name, options)
+    found = (_checked(baseline, strict=arguments.strict), _checked(current, strict=arguments.strict))
+    for embeddings in (baseline, current):
+        if embeddings.count == 1:
+            _warn(f"{embeddings.source} holds 1 embedding: every measure of a single embedding is 0, "
+                  "so the drift compares with zeros, not with a batch")
+    drift = measure_drift(_measured(baseline, arguments.threads, arguments.progress),
+                          _measured(current, arguments.threads, arguments.progress))
     _print(arguments, reports.drift_text(drift, baseline_name, current_name),
-           reports.drift_json(drift, baseline_name, current_name))
+           {**reports.drift_json(drift, baseline_name, current_name, found), "threads": arguments.threads})
 
 
 def _retrieval(arguments: argparse.Namespace) -> None:
     report = evaluate_run(arguments.run, arguments.qrels, arguments.library_top_k, cutoffs=arguments.cutoff,
                           strict=arguments.strict, show_progress=arguments.progress)
     text = retrieval_text(report, arguments.run, arguments.qrels, per_query=not arguments.summary)
-    _print(arguments, text, retrieval_json(report, arguments.run, arguments.qrels))
+    _print(arguments, text, retrieval_json(report, arguments.run, arguments.qrels,
+                                           per_query=not arguments.summary))
 
 
 def _demo(arguments: argparse.Namespace) -> None:
@@ -196,8 +291,9 @@ def _demo(arguments: argparse.Namespace) -> None:
     baseline_name, current_name = sample.baseline.name, sample.current.name
     run_name, qrels_name = sample.run.name, sample.qrels.name
 
-    quality = measure_quality(baseline)
-    drift = measure_drift(baseline, current)
+    found = (_checked(baseline, strict=False), _checked(current, strict=False))
+    quality = _measured(baseline, arguments.threads, arguments.progress)
+    drift = measure_drift(quality, _measured(current, arguments.threads, arguments.progress))
     text = "\n\n".join([
         textwrap.fill(f"vextral demo: {sample.description}", width=88),
         reports.quality_text(quality, baseline_name),
@@ -208,7 +304,8 @@ def _demo(arguments: argparse.Namespace) -> None:
     ])
     _print(arguments, text, {
         "sample": sample.description,
-        "quality": reports.quality_json(quality, baseline_name),
-        "drift": reports.drift_json(drift, baseline_name, current_name),
+        "quality": reports.quality_json(quality, baseline_name, found[0]),
+        "drift": reports.drift_json(drift, baseline_name, current_name, found),
         "retrieval": retrieval_json(report, run_name, qrels_name),
+        "threads": arguments.threads,
     })

@@ -1,15 +1,32 @@
-"""The batch measures and the drift of vextral_core, gathered for reports."""
+"""The batch measures and the drift, gathered for reports.
+
+Each batch goes through one native pass (vextral._native.batch_measures),
+which gives isotropy, coverage, distinctiveness and the quality score with
+exactly the bits of vextral_core's four functions; the drift is combined
+from two such passes in float32, exactly as py_detect_drift combines its six
+measures.
+"""
 
 from __future__ import annotations
 
+from collections.abc import Callable
 from dataclasses import dataclass
 
-import vextral_core
-
-from vextral import float32
+from vextral import _native, float32
 from vextral.embedding_files import Embeddings
 
 BATCH_MEASURES = ("isotropy", "coverage", "distinctiveness")
+
+# Called as progress(pairs_done, pairs_total) during a pass.
+ProgressCallback = Callable[[int, int], object]
+
+
+@dataclass(frozen=True)
+class NonFinite:
+    """How many embeddings of a batch hold NaN or infinity, and the first of them."""
+
+    count: int
+    first: int | None
 
 
 @dataclass(frozen=True)
@@ -26,7 +43,6 @@ class Drift:
     current: Embeddings
     baseline_measures: dict[str, float]
     current_measures: dict[str, float]
-    drift: float
 
     def changes(self) -> dict[str, float]:
         """Each measure's relative change |baseline - current| / (baseline + 1), in float32.
@@ -38,21 +54,25 @@ class Drift:
                                   / float32.f32(before[name] + 1.0))
                 for name in BATCH_MEASURES}
 
-
-def batch_measures(embeddings: Embeddings) -> dict[str, float]:
-    rows = embeddings.rows
-    return {
-        "isotropy": vextral_core.py_compute_isotropy(rows),
-        "coverage": vextral_core.py_compute_coverage(rows),
-        "distinctiveness": vextral_core.py_compute_distinctiveness(rows),
-    }
+    @property
+    def drift(self) -> float:
+        """((isotropy + coverage) + distinctiveness) / 3 over the changes, in float32."""
+        changes = self.changes()
+        total = float32.f32(float32.f32(changes["isotropy"] + changes["coverage"]) + changes["distinctiveness"])
+        return float32.f32(total / 3.0)
 
 
-def measure_quality(embeddings: Embeddings) -> Quality:
-    measures = batch_measures(embeddings)
-    return Quality(embeddings, measures, vextral_core.py_compute_quality_score(embeddings.rows))
+def non_finite_rows(embeddings: Embeddings) -> NonFinite:
+    count, first = _native.non_finite_rows(embeddings.data)
+    return NonFinite(count, first)
 
 
-def measure_drift(baseline: Embeddings, current: Embeddings) -> Drift:
-    return Drift(baseline, current, batch_measures(baseline), batch_measures(current),
-                 vextral_core.py_detect_drift(baseline.rows, current.rows))
+def measure_quality(embeddings: Embeddings, *, threads: int = 1,
+                    progress: ProgressCallback | None = None) -> Quality:
+    measures = _native.batch_measures(embeddings.data, threads, progress)
+    score = measures.pop("quality_score")
+    return Quality(embeddings, measures, score)
+
+
+def measure_drift(baseline: Quality, current: Quality) -> Drift:
+    return Drift(baseline.embeddings, current.embeddings, baseline.measures, current.measures)

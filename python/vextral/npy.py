@@ -4,6 +4,11 @@ Embeddings are almost always saved with numpy.save, but the command-line tool
 should not pull a large dependency into every install just to read a header
 and a block of numbers. Object arrays are refused: loading them would mean
 unpickling, that is running code from the file.
+
+The header is always read here, so that every mistake in a file gets the same
+message whether or not NumPy is installed. The elements are then either
+handed over as a buffer (native-order float32 or float64 in row-major order,
+the common case: no Python object per element) or decoded by `struct`.
 """
 
 from __future__ import annotations
@@ -11,7 +16,8 @@ from __future__ import annotations
 import ast
 import math
 import struct
-from typing import BinaryIO
+from dataclasses import dataclass
+from typing import Literal, Protocol
 
 from vextral.errors import UserError
 
@@ -30,6 +36,10 @@ _FORMATS = {
 _CHUNK_ITEMS = 1 << 20
 
 
+class _Readable(Protocol):
+    def read(self, size: int, /) -> bytes: ...
+
+
 class NpyArray:
     """The shape and the elements (row-major) of a .npy file."""
 
@@ -38,11 +48,76 @@ class NpyArray:
         self.values = values
 
 
-def read_npy(stream: BinaryIO, name: str) -> NpyArray:
+@dataclass(frozen=True)
+class NpyHeader:
+    """What the header of a .npy file says, checked: shape, element format, where the data starts."""
+
+    shape: tuple[int, ...]
+    fortran_order: bool
+    struct_format: str  # byte order and element character, e.g. '<f'
+    data_offset: int
+
+    @property
+    def count(self) -> int:
+        return math.prod(self.shape)
+
+    @property
+    def data_size(self) -> int:
+        return self.count * struct.calcsize(self.struct_format)
+
+    def buffer_format(self) -> Literal["f", "d"] | None:
+        """The memoryview format of the elements when they can be handed over as they are."""
+        order, code = self.struct_format[0], self.struct_format[1]
+        native = "<" if struct.pack("=H", 1) == b"\x01\x00" else ">"
+        if order != native or (self.fortran_order and len(self.shape) > 1):
+            return None
+        return "f" if code == "f" else "d" if code == "d" else None
+
+
+class _BytesReader:
+    """Reads a memory-mapped file or a bytes object like a stream, without copying the rest."""
+
+    def __init__(self, data: memoryview):
+        self._data = data
+        self._position = 0
+
+    def read(self, size: int, /) -> bytes:
+        chunk = self._data[self._position:self._position + size].tobytes()
+        self._position += len(chunk)
+        return chunk
+
+
+def read_npy_header(stream: _Readable, name: str) -> NpyHeader:
+    """Reads and checks the header; the stream is left at the first element."""
+    data_offset, descr, fortran_order, shape = _read_header(stream, name)
+    return NpyHeader(shape, fortran_order, _struct_format(descr, name), data_offset)
+
+
+def read_npy_buffer(data: memoryview, name: str) -> tuple[NpyHeader, memoryview[float] | None, NpyArray | None]:
+    """A whole .npy file held in memory (or mapped): its header, and its elements either as a
+    memoryview of shape header.shape (buffer_format) or decoded into an NpyArray."""
+    header = read_npy_header(_BytesReader(data), name)
+    check_npy_size(header, len(data), name)
+    body = data[header.data_offset:header.data_offset + header.data_size]
+    code = header.buffer_format()
+    if code is not None and len(header.shape) == 2:
+        return header, body.cast("B").cast(code, list(header.shape)), None
+    return header, None, _decode(header, _BytesReader(body), name)
+
+
+def check_npy_size(header: NpyHeader, file_size: int, name: str) -> None:
+    if file_size < header.data_offset + header.data_size:
+        raise UserError(f"{name}: the file ends before the {header.count} elements of shape {header.shape}")
+
+
+def read_npy(stream: _Readable, name: str) -> NpyArray:
     """Reads a whole .npy file from `stream`; `name` is used in errors."""
-    descr, fortran_order, shape = _read_header(stream, name)
-    struct_format = _struct_format(descr, name)
-    count = math.prod(shape)
+    return _decode(read_npy_header(stream, name), stream, name)
+
+
+def _decode(header: NpyHeader, stream: _Readable, name: str) -> NpyArray:
+    struct_format, shape, count = header.struct_format, header.shape, header.count
+    fortran_order = header.fortran_order
     item_size = struct.calcsize(struct_format[:2])
     values: list[float] = []  # integers and booleans too; the module takes any number
     remaining = count
@@ -58,7 +133,8 @@ def read_npy(stream: BinaryIO, name: str) -> NpyArray:
     return NpyArray(shape, values)
 
 
-def _read_header(stream: BinaryIO, name: str) -> tuple[str, bool, tuple[int, ...]]:
+def _read_header(stream: _Readable, name: str) -> tuple[int, str, bool, tuple[int, ...]]:
+    """The offset of the first element, and the header's descr, fortran_order and shape."""
     prefix = stream.read(len(MAGIC) + 2)
     if len(prefix) < len(MAGIC) + 2 or not prefix.startswith(MAGIC):
         raise UserError(f"{name}: not a .npy file")
@@ -88,7 +164,7 @@ def _read_header(stream: BinaryIO, name: str) -> tuple[str, bool, tuple[int, ...
         raise UserError(f"{name}: the .npy header cannot be read")
     if not isinstance(descr, str):
         raise UserError(f"{name}: structured arrays are not supported, only plain numbers")
-    return descr, fortran_order, shape
+    return len(MAGIC) + 2 + size_bytes + header_size, descr, fortran_order, shape
 
 
 def _struct_format(descr: str, name: str) -> str:

@@ -46,6 +46,9 @@ class Progress:
         self._last_draw = now
         self._draw()
 
+    def advance_to(self, done: int) -> None:
+        self.advance(done - self._done)
+
     def close(self) -> None:
         """Erases the bar, if it was drawn, so that later output starts on a clean line."""
         if self._last_draw is not None:
@@ -72,7 +75,44 @@ class Progress:
     def _amounts(self) -> str:
         if self._unit == "bytes":
             return f"{self._done / 1e6:.1f}/{self._total / 1e6:.1f} MB"
+        if self._unit == "pairs" and self._total >= 10**6:
+            return f"{self._done / 1e6:.1f}/{self._total / 1e6:.1f} M pairs"
         return f"{self._done}/{self._total} {self._unit}".rstrip()
+
+
+class PassProgress:
+    """The progress callback of a native pass over pairs: a bar of pairs done.
+
+    The pass tells its total only when it first reports, so the bar is made
+    then, with the delay counted from when this object was made.
+    """
+
+    def __init__(self, label: str, *, stream: TextIO | None = None, enabled: bool = True,
+                 clock: Callable[[], float] = time.monotonic):
+        self._label = label
+        self._stream = stream
+        self._enabled = enabled
+        self._clock = clock
+        self._started = clock()
+        self._bar: Progress | None = None
+
+    def __call__(self, done: int, total: int) -> None:
+        if self._bar is None:
+            delay = max(0.0, DEFAULT_DELAY - (self._clock() - self._started))
+            self._bar = Progress(self._label, total, unit="pairs", stream=self._stream,
+                                 enabled=self._enabled, delay=delay, clock=self._clock)
+        self._bar.advance_to(done)
+
+    def close(self) -> None:
+        if self._bar is not None:
+            self._bar.close()
+
+    def __enter__(self) -> PassProgress:
+        return self
+
+    def __exit__(self, kind: type[BaseException] | None, error: BaseException | None,
+                 traceback: TracebackType | None) -> None:
+        self.close()
 
 
 def _is_terminal(stream: TextIO) -> bool:

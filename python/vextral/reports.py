@@ -10,52 +10,69 @@ from __future__ import annotations
 from typing import Any
 
 from vextral.embedding_files import Embeddings
-from vextral.embedding_measures import BATCH_MEASURES, Drift, Quality
+from vextral.embedding_measures import BATCH_MEASURES, Drift, NonFinite, Quality
 from vextral.float32 import shortest
 
 NAME_WIDTH = 17
 # Wide enough for the longest shortest-decimal float32, such as -1.1754944e-38.
 VALUE_WIDTH = 16
+# Columns are separated by at least this many spaces.
+GAP = 2
+
+
+def plural(count: int, noun: str) -> str:
+    return f"{count} {noun}" if count == 1 else f"{count} {noun}s"
 
 
 def _shape(embeddings: Embeddings) -> str:
-    return f"{embeddings.count} embeddings x {embeddings.dimension} dimensions"
+    return f"{plural(embeddings.count, 'embedding')} x {plural(embeddings.dimension, 'dimension')}"
 
 
-def _row(name: str, values: list[str], width: int = NAME_WIDTH, value_width: int = VALUE_WIDTH) -> str:
-    """An indented line of columns; each value is followed by at least two spaces."""
-    return "  " + name.ljust(width) + "".join(value.ljust(value_width - 2) + "  " for value in values).rstrip()
+def _table(lines: list[tuple[str, list[str]]], name_width: int = NAME_WIDTH,
+           value_width: int = VALUE_WIDTH) -> list[str]:
+    """Lines of columns that stay aligned whatever their contents: every column is as wide as
+    its widest entry plus the gap, and at least as wide as asked."""
+    name_width = max([name_width, *(len(name) + GAP for name, _ in lines)])
+    columns = max((len(values) for _, values in lines), default=0)
+    widths = [max([value_width, *(len(values[c]) + GAP for _, values in lines if c < len(values))])
+              for c in range(columns)]
+    return ["  " + name.ljust(name_width) + "".join(value.ljust(w) for value, w in zip(values, widths)).rstrip()
+            for name, values in lines]
 
 
 def quality_text(quality: Quality, name: str) -> str:
     lines = [f"quality of {name}: {_shape(quality.embeddings)}"]
-    lines += [_row(measure, [shortest(value)]) for measure, value in quality.measures.items()]
-    lines.append(_row("quality_score", [shortest(quality.quality_score)]))
+    lines += _table([(measure, [shortest(value)]) for measure, value in quality.measures.items()]
+                    + [("quality_score", [shortest(quality.quality_score)])])
     return "\n".join(lines)
 
 
-def quality_json(quality: Quality, name: str) -> dict[str, Any]:
-    return {"file": name, "embeddings": quality.embeddings.count,
-            "dimension": quality.embeddings.dimension,
-            **quality.measures, "quality_score": quality.quality_score}
+def _batch(embeddings: Embeddings, name: str, found: NonFinite | None) -> dict[str, Any]:
+    document: dict[str, Any] = {"file": name, "embeddings": embeddings.count, "dimension": embeddings.dimension}
+    if found is not None:
+        document["non_finite_rows"] = found.count
+    return document
+
+
+def quality_json(quality: Quality, name: str, found: NonFinite | None = None) -> dict[str, Any]:
+    return {**_batch(quality.embeddings, name, found), **quality.measures, "quality_score": quality.quality_score}
 
 
 def drift_text(drift: Drift, baseline_name: str, current_name: str) -> str:
     changes = drift.changes()
     lines = [f"drift from {baseline_name} ({_shape(drift.baseline)})",
-             f"        to {current_name} ({_shape(drift.current)})",
-             _row("measure", ["baseline", "current", "change"])]
-    lines += [_row(measure, [shortest(drift.baseline_measures[measure]),
-                             shortest(drift.current_measures[measure]), shortest(changes[measure])])
+             f"        to {current_name} ({_shape(drift.current)})"]
+    table = [("measure", ["baseline", "current", "change"])]
+    table += [(measure, [shortest(drift.baseline_measures[measure]),
+                         shortest(drift.current_measures[measure]), shortest(changes[measure])])
               for measure in BATCH_MEASURES]
-    lines.append(_row("drift", [shortest(drift.drift)]))
-    return "\n".join(lines)
+    table.append(("drift", [shortest(drift.drift)]))
+    return "\n".join(lines + _table(table))
 
 
-def drift_json(drift: Drift, baseline_name: str, current_name: str) -> dict[str, Any]:
-    def side(embeddings: Embeddings, name: str, measures: dict[str, float]) -> dict[str, Any]:
-        return {"file": name, "embeddings": embeddings.count, "dimension": embeddings.dimension, **measures}
-
-    return {"baseline": side(drift.baseline, baseline_name, drift.baseline_measures),
-            "current": side(drift.current, current_name, drift.current_measures),
+def drift_json(drift: Drift, baseline_name: str, current_name: str,
+               found: tuple[NonFinite, NonFinite] | None = None) -> dict[str, Any]:
+    baseline_found, current_found = found if found is not None else (None, None)
+    return {"baseline": {**_batch(drift.baseline, baseline_name, baseline_found), **drift.baseline_measures},
+            "current": {**_batch(drift.current, current_name, current_found), **drift.current_measures},
             "changes": drift.changes(), "drift": drift.drift}

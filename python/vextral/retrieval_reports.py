@@ -57,12 +57,17 @@ def retrieval_text(report: RunEvaluation, run_name: str, qrels_name: str, *, per
     return "\n".join(lines)
 
 
-def retrieval_json(report: RunEvaluation, run_name: str, qrels_name: str) -> dict[str, Any]:
-    return {
+def retrieval_json(report: RunEvaluation, run_name: str, qrels_name: str, *,
+                   per_query: bool = True) -> dict[str, Any]:
+    document: dict[str, Any] = {
         "run": run_name, "qrels": qrels_name, "top_k": report.top_k, "cutoffs": list(report.cutoffs),
         "measures": list(report.measures),
-        "queries": [{"query": score.query, "retrieved": score.retrieved, "relevant": score.relevant,
-                     **score.metrics} for score in report.queries],
+    }
+    if per_query:
+        document["queries"] = [{"query": score.query, "retrieved": score.retrieved,
+                                "relevant": score.relevant, **score.metrics} for score in report.queries]
+    return {
+        **document,
         "mean": report.mean, "evaluated": len(report.queries),
         "missing_from_run": report.missing_from_run, "without_judgments": report.without_judgments,
         "duplicates": {"run": _duplicates_json(report.run_duplicates),

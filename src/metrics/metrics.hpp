@@ -105,6 +105,21 @@ float compute_quality_score(const EmbeddingBatch& embeddings, const PassOptions&
 float detect_drift(const EmbeddingBatch& baseline, const EmbeddingBatch& current,
                    const PassOptions& options = {});
 
+// The three measures of one batch and its quality score, each with exactly
+// the bits of its own kernel above, from one normalisation and one pass over
+// the pairs (plus the spread's second pass when the similarity list is too
+// large to keep). Fails, like coverage, on a row longer than row 0.
+struct BatchMeasures { float isotropy = 0, coverage = 0, distinctiveness = 0, quality_score = 0; };
+BatchMeasures compute_batch_measures(const EmbeddingBatch& embeddings, const PassOptions& options = {});
+
+// The number of rows holding at least one NaN or infinity, and the index of
+// the first such row (rows() when there is none).
+struct NonFiniteRows {
+  std::size_t count = 0;
+  std::size_t first = 0;
+};
+NonFiniteRows find_non_finite_rows(const EmbeddingBatch& embeddings);
+
 // Precision, recall, F1, MRR and NDCG of a ranked identifier list.
 RetrievalMetrics compute_retrieval_metrics(std::span<const std::uint64_t> retrieved,
                                            std::span<const std::uint64_t> relevant,

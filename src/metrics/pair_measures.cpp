@@ -80,7 +80,7 @@ struct TwoSums {
 class SimilarityList {
  public:
   SimilarityList(std::uint64_t pairs, std::size_t budget_bytes)
-      : kept_(pairs <= budget_bytes / sizeof(float)) {
+      : kept_(keeps_similarity_list(pairs, budget_bytes)) {
     // Sized once; appending copies without first zeroing the storage.
     if (kept_) values_.reserve(static_cast<std::size_t>(pairs));
   }

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "kernel_path.hpp"
 #include "metrics.hpp"
@@ -42,5 +43,12 @@ PairMeasures pair_measures_on_path(const EmbeddingBatch& embeddings, KernelPath 
                                    std::size_t list_budget_bytes = kSimilarityListBudget);
 PairMeasures pair_measures_on_path(const EmbeddingBatch& embeddings, KernelPath path,
                                    std::size_t list_budget_bytes);
+
+// Whether distinctiveness keeps the similarity list of `pairs` pairs, or
+// passes over the pairs a second time for the spread.
+inline bool keeps_similarity_list(std::uint64_t pairs,
+                                  std::size_t list_budget_bytes = kSimilarityListBudget) {
+  return pairs <= list_budget_bytes / sizeof(float);
+}
 
 }  // namespace metrics

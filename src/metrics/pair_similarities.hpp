@@ -18,6 +18,7 @@
 #include "metrics.hpp"
 #include "packed_batch.hpp"
 #include "pair_tile.hpp"
+#include "pairs.hpp"
 
 namespace metrics {
 

@@ -1,5 +1,7 @@
 #include "native_functions.hpp"
 
+#include "batch_measures_entry.hpp"
+#include "non_finite_rows_entry.hpp"
 #include "panic_rebuild.hpp"
 #include "trec_evaluation_function.hpp"
 
@@ -7,17 +9,24 @@ namespace vextral::native {
 
 namespace {
 
-template <PyObject* (*entry)(PyObject*, PyObject* const*, Py_ssize_t)>
-PyCFunction fastcall() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry));
+// The interpreter's table stores every entry point as a plain PyCFunction.
+template <class Function>
+PyCFunction entry(Function function) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
 }
 
 // One row per function, in alphabetical order; each feature adds its entry
 // point above the sentinel.
 PyMethodDef methods[] = {
-    {"evaluate_trec", fastcall<evaluate_trec>(), METH_FASTCALL,
+    {"batch_measures", entry(batch_measures), METH_FASTCALL | METH_KEYWORDS,
+     "batch_measures(embeddings, threads=1, progress=None)\n--\n\n"
+     "Isotropy, coverage, distinctiveness and quality score of a batch from one pass over its pairs."},
+    {"evaluate_trec", entry(evaluate_trec), METH_FASTCALL,
      "evaluate_trec(run_read, run_restart, run_name, qrels_read, qrels_name, depths, strict)\n--\n\n"
      "Read a TREC run and its qrels and score every query"},
+    {"non_finite_rows", entry(non_finite_rows), METH_FASTCALL | METH_KEYWORDS,
+     "non_finite_rows(embeddings)\n--\n\n"
+     "The number of rows holding NaN or infinity, and the index of the first (or None)."},
     {"rebuild_panic_exception", rebuild_panic_exception, METH_VARARGS,
      "rebuild_panic_exception(*args)\n--\n\n"
      "Rebuild a pickled PanicException (the target of its pickle reduction)."},

@@ -2,7 +2,9 @@
 input format, the bundled sample, and one-line errors for user mistakes."""
 import io
 import json
+import os
 import shutil
+import signal
 import subprocess
 import sys
 from pathlib import Path
@@ -36,6 +38,14 @@ def succeed(*arguments, stdin=None):
 
 def json_of(*arguments, stdin=None):
     return json.loads(succeed(*arguments, "--json", stdin=stdin))
+
+
+def batch_json_of(*arguments, stdin=None):
+    """A quality or drift document without the fields every one carries, which are checked here."""
+    report = json_of(*arguments, stdin=stdin)
+    assert report.pop("vextral_version") == cli._version()
+    assert report.pop("threads") == (os.process_cpu_count() or 1)
+    return report
 
 
 def measures_of(batch):
@@ -88,9 +98,9 @@ class TestQuality:
     @pytest.mark.parametrize("name", WRITERS)
     def test_every_format_gives_the_module_results(self, tmp_path, name):
         path = WRITERS[name](tmp_path / name)
-        report = json_of("quality", path)
-        assert report == {"file": str(path), "embeddings": 4, "dimension": 3, **measures_of(BATCH),
-                          "quality_score": v.py_compute_quality_score(BATCH)}
+        report = batch_json_of("quality", path)
+        assert report == {"file": str(path), "embeddings": 4, "dimension": 3, "non_finite_rows": 0,
+                          **measures_of(BATCH), "quality_score": v.py_compute_quality_score(BATCH)}
 
     def test_standard_input_is_read_as_json_lines(self):
         text = "".join(json.dumps(row) + "\n" for row in BATCH)
@@ -118,12 +128,12 @@ class TestDrift:
     def test_drift_and_the_six_measures_come_from_the_module(self, tmp_path):
         baseline = save(tmp_path / "base.npy", np.array(BATCH, dtype=np.float32))
         current = write(tmp_path / "now.jsonl", "\n".join(map(json.dumps, OTHER)))
-        report = json_of("drift", baseline, current)
+        report = batch_json_of("drift", baseline, current)
         assert report["drift"] == v.py_detect_drift(BATCH, OTHER)
         assert report["baseline"] == {"file": str(baseline), "embeddings": 4, "dimension": 3,
-                                      **measures_of(BATCH)}
+                                      "non_finite_rows": 0, **measures_of(BATCH)}
         assert report["current"] == {"file": str(current), "embeddings": 3, "dimension": 3,
-                                     **measures_of(OTHER)}
+                                     "non_finite_rows": 0, **measures_of(OTHER)}
         # The per-measure changes are what the drift averages.
         changes = [np.float32(report["changes"][name]) for name in ("isotropy", "coverage", "distinctiveness")]
         assert float((changes[0] + changes[1] + changes[2]) / np.float32(3)) == report["drift"]
@@ -273,7 +283,7 @@ class TestDemo:
     def test_json_agrees_with_the_commands_on_the_bundled_files(self):
         report = json_of("demo")
         data = Path(cli.__file__).parent / "data"
-        assert report["quality"] == {**json_of("quality", data / "topics.npy"), "file": "topics.npy"}
+        assert report["quality"] == {**batch_json_of("quality", data / "topics.npy"), "file": "topics.npy"}
         assert report["drift"]["drift"] == json_of("drift", data / "topics.npy", data / "docstrings.npy")["drift"]
         assert report["retrieval"]["mean"] == json_of("retrieval", data / "topics.run", data / "topics.qrels")["mean"]
 
@@ -397,9 +407,148 @@ class TestErrors:
         def fail(embeddings):
             raise panic
 
-        monkeypatch.setattr(v, "py_compute_isotropy", fail)
+        monkeypatch.setattr(cli, "measure_quality", lambda embeddings, **options: fail(embeddings))
         assert cli.main(["quality", str(good_npy)]) == 3
         captured = capsys.readouterr()
         assert captured.out == ""
         assert captured.err == ("vextral: error: internal failure in vextral_core: "
                                 "index out of bounds: the len is 1 but the index is 1\n")
+
+
+class TestNonFinite:
+    def batch(self, tmp_path):
+        rows = np.array(BATCH * 3, dtype=np.float32)
+        rows[4, 1] = np.nan
+        rows[9, 0] = np.inf
+        return save(tmp_path / "nan.npy", rows), rows
+
+    def test_warned_and_counted_but_computed(self, tmp_path):
+        path, rows = self.batch(tmp_path)
+        done = vextral("quality", path, "--json")
+        assert done.returncode == 0
+        assert done.stderr == (f"vextral: warning: {path}: 2 embeddings of 12 hold NaN or infinity (first: row 5);"
+                               " the measures of such a batch mean little (--strict refuses it)\n")
+        report = json.loads(done.stdout)
+        assert report["non_finite_rows"] == 2
+        assert report["quality_score"] == v.py_compute_quality_score(rows)
+
+    def test_strict_refuses_before_computing(self, tmp_path, good_npy):
+        path, _ = self.batch(tmp_path)
+        for arguments in (("quality", path), ("drift", good_npy, path)):
+            error = one_line_error(vextral(*arguments, "--strict"), 1)
+            assert error.endswith("2 embeddings of 12 hold NaN or infinity (first: row 5)\n"), error
+        lines = write(tmp_path / "one.jsonl", '[1, 2]\n\n[NaN, 1]\n')
+        assert "1 embedding of 2 holds NaN or infinity (first: line 3)" in one_line_error(
+            vextral("quality", lines, "--strict"), 1)
+
+
+class TestReports:
+    def test_singular_shape_and_one_row_warnings(self, tmp_path, good_npy):
+        one = write(tmp_path / "one.json", "[[1.0]]")
+        done = vextral("quality", one)
+        assert done.stdout.splitlines()[0] == f"quality of {one}: 1 embedding x 1 dimension"
+        assert "holds 1 embedding: every measure of a single embedding is 0" in done.stderr
+        done = vextral("drift", good_npy, one, "--json")
+        assert done.returncode == 0
+        assert done.stderr.strip().endswith("so the drift compares with zeros, not with a batch")
+        assert json.loads(done.stdout)["drift"] == v.py_detect_drift(BATCH, [[1.0]])
+
+    def test_columns_stay_aligned_whatever_the_widths(self, tmp_path):
+        # Queries whose scores need 11 characters (0.083333336) or more.
+        run = "".join(f"q1 Q0 d{d} {d} 0 s\n" for d in range(1, 13)) + "q2 Q0 x 1 0 s\n"
+        qrels = "q1 0 d12 1\nq2 0 x 1\n"
+        lines = succeed("retrieval", write(tmp_path / "run", run), write(tmp_path / "qrels", qrels)).splitlines()
+        table = lines[1:5]
+        header = table[0]
+        starts = [header.index(name) for name in MEASURES]
+        for line in table[1:]:
+            for start in starts:
+                assert line[start - 1] == " " and line[start] != " ", (line, start)
+
+    def test_summary_is_honoured_with_json(self, tmp_path):
+        run, qrels = write(tmp_path / "run", RUN), write(tmp_path / "qrels", QRELS)
+        assert "queries" in json_of("retrieval", run, qrels)
+        summary = json_of("retrieval", run, qrels, "--summary")
+        assert "queries" not in summary and summary["evaluated"] == 3
+
+    def test_every_json_document_names_the_tool_version(self, good_npy):
+        assert json_of("demo")["vextral_version"] == cli._version() != "(not installed)"
+        assert json_of("quality", good_npy, "--threads", "3")["threads"] == 3
+
+    def test_a_closed_pipe_exits_141_quietly(self, good_npy):
+        child = subprocess.Popen([sys.executable, "-m", "vextral", "quality", str(good_npy)],
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        child.stdout.close()  # the reader goes away before anything is written
+        assert child.wait(timeout=120) == 141
+        assert child.stderr.read() == b""
+
+    @pytest.mark.parametrize("arguments, message", [
+        (("quality", "x.npy", "--threads", "0"), "0 is not at least 1"),
+        (("quality", "x.npy", "--skip-columns", "-1"), "-1 is negative"),
+        (("quality", "x.npy", "--format", "xml"), "invalid choice: 'xml'"),
+    ])
+    def test_option_mistakes(self, arguments, message):
+        assert message in one_line_error(vextral(*arguments), 2)
+
+
+def big_batch(tmp_path, rows):
+    return save(tmp_path / "big.npy", np.random.default_rng(0).standard_normal((rows, 512)).astype(np.float32))
+
+
+def run_on_terminal(arguments, until=None, then=None):
+    """Runs vextral with its standard streams on a pseudo-terminal; once `until` appears in
+    what it prints, calls then(child). Returns (status, everything printed)."""
+    import pty
+    import select
+
+    controller, terminal = pty.openpty()
+    child = subprocess.Popen([sys.executable, "-m", "vextral", *map(str, arguments)],
+                             stdin=terminal, stdout=terminal, stderr=terminal, start_new_session=True)
+    os.close(terminal)
+    seen = b""
+    try:
+        while True:
+            ready, _, _ = select.select([controller], [], [], 120)
+            if not ready:
+                child.kill()
+                raise AssertionError(f"no output for 120 s: {seen!r}")
+            try:
+                chunk = os.read(controller, 4096)
+            except OSError:  # the terminal closed: the child has ended
+                break
+            if not chunk:
+                break
+            seen += chunk
+            if until is not None and until in seen:
+                then(child)
+                until = None
+    finally:
+        os.close(controller)
+    return child.wait(timeout=120), seen.decode()
+
+
+class TestProgressOnATerminal:
+    def test_pairs_done_are_shown_and_then_erased(self, tmp_path):
+        path = big_batch(tmp_path, 6000)
+        status, text = run_on_terminal(["quality", path])
+        assert status == 0, text
+        assert "big.npy: pairs [" in text and " M pairs" in text, text
+        # The bar is erased, so the report starts on a clean line.
+        assert f"\rquality of {path}: 6000 embeddings x 512 dimensions" in text
+
+    def test_no_progress_option_and_no_bar_off_a_terminal(self, tmp_path):
+        path = big_batch(tmp_path, 6000)
+        status, text = run_on_terminal(["quality", path, "--no-progress"])
+        assert status == 0 and "pairs [" not in text
+        done = vextral("quality", path)
+        assert done.returncode == 0 and done.stderr == ""
+
+    def test_ctrl_c_stops_the_pass_with_one_line(self, tmp_path):
+        # Far too large to finish within the test's time: 450 million pairs of 512.
+        path = big_batch(tmp_path, 30000)
+        # Sent to the child's process group once the pass shows progress, as Ctrl-C is.
+        status, text = run_on_terminal(["quality", path], until=b"pairs [",
+                                       then=lambda child: os.killpg(child.pid, signal.SIGINT))
+        assert status == 130, text
+        assert text.strip().splitlines()[-1].strip() == "vextral: error: interrupted"
+        assert "Traceback" not in text and "quality of" not in text

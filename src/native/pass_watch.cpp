@@ -1,0 +1,32 @@
+#include "pass_watch.hpp"
+
+#include "pending_error.hpp"
+#include "py_ref.hpp"
+
+namespace vextral::native {
+
+PassWatch::PassWatch(PyObject* progress)
+    : progress_(progress == Py_None ? nullptr : progress) {}
+
+metrics::PassOptions PassWatch::options(unsigned threads) {
+  metrics::PassOptions options;
+  options.threads = threads;
+  options.monitor = {&PassWatch::between_panels, this};
+  return options;
+}
+
+void PassWatch::between_panels(void* context, std::uint64_t pairs_done, std::uint64_t pairs_total) {
+  // A signal handler that raises (KeyboardInterrupt for SIGINT) ends the
+  // pass: the exception unwinds through the kernel to the entry guard.
+  if (PyErr_CheckSignals() < 0) raise_pending_error();
+  PyObject* progress = static_cast<PassWatch*>(context)->progress_;
+  if (progress == nullptr) return;
+  PyRef done = PyRef::steal(PyLong_FromUnsignedLongLong(pairs_done));
+  if (!done) raise_pending_error();
+  PyRef total = PyRef::steal(PyLong_FromUnsignedLongLong(pairs_total));
+  if (!total) raise_pending_error();
+  PyRef result = PyRef::steal(PyObject_CallFunctionObjArgs(progress, done.get(), total.get(), nullptr));
+  if (!result) raise_pending_error();
+}
+
+}  // namespace vextral::native
