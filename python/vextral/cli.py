@@ -104,10 +104,10 @@ def _parser() -> argparse.ArgumentParser:
                            help='TREC qrels: "qid iteration docid relevance" per line; relevance > 0 is relevant')
     _add_evaluation_options(retrieval)
     depth = retrieval.add_mutually_exclusive_group()
-    depth.add_argument("--cutoff", type=_count, action="append", metavar="K",
+    depth.add_argument("--cutoff", type=_depth, action="append", metavar="K",
                        help="cut each ranking to its first K documents before scoring, so that every measure "
                        "is @K (precision@K, recall@K, ...); repeat for several cut-offs")
-    depth.add_argument("--library-top-k", type=_count, metavar="K",
+    depth.add_argument("--library-top-k", type=_depth, metavar="K",
                        help="score whole rankings with K as vextral_core's top_k: precision is the distinct "
                        "relevant documents of the WHOLE ranking over min(K, its length), NDCG looks at the "
                        "first K, recall, F1 and MRR at the whole ranking (what --top-k used to do)")
@@ -189,7 +189,7 @@ Queries with a relevant document count; one missing from the run scores 0.
 The mean is a float32 running mean in the natural order of the query ids."""
 
 
-def _count(text: str) -> int:
+def _depth(text: str) -> int:
     try:
         value = int(text)
     except ValueError:

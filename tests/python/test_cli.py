@@ -529,12 +529,13 @@ def run_on_terminal(arguments, until=None, then=None):
 
 class TestProgressOnATerminal:
     def test_pairs_done_are_shown_and_then_erased(self, tmp_path):
-        path = big_batch(tmp_path, 6000)
-        status, text = run_on_terminal(["quality", path])
+        # One thread, so that the pass surely outlasts the bar's half-second delay.
+        path = big_batch(tmp_path, 9000)
+        status, text = run_on_terminal(["quality", path, "--threads", "1"])
         assert status == 0, text
         assert "big.npy: pairs [" in text and " M pairs" in text, text
         # The bar is erased, so the report starts on a clean line.
-        assert f"\rquality of {path}: 6000 embeddings x 512 dimensions" in text
+        assert f"\rquality of {path}: 9000 embeddings x 512 dimensions" in text
 
     def test_no_progress_option_and_no_bar_off_a_terminal(self, tmp_path):
         path = big_batch(tmp_path, 6000)

@@ -81,7 +81,7 @@ def test_progress_rises_to_the_total_and_its_exception_stops_the_pass():
     batch = np.random.default_rng(4).standard_normal((300, 8)).astype(np.float32)
     seen = []
     assert _native.batch_measures(batch, progress=lambda done, total: seen.append((done, total))) == four_calls(batch)
-    assert [total for _, total in seen] == [300 * 299 // 2] * 4  # five panels of 64 rows
+    assert [total for _, total in seen] == [300 * 299 // 2] * 5  # after each of five panels of 64 rows
     assert [done for done, _ in seen] == sorted({done for done, _ in seen})
 
     class Stop(Exception):
