@@ -105,12 +105,7 @@ bool read_row_array(PyObject* object, metrics::EmbeddingBatch& batch, KnownTypes
 std::optional<IdentifierList> read_identifier_array(PyObject* object, KnownTypes& types) {
   BufferView view;
   if (!view.acquire(object, 1, types, /*rows_too=*/true)) return std::nullopt;
-  const StridedRow row = view.row();
-  if (!can_read_identifiers(row)) return std::nullopt;
-  IdentifierList identifiers;
-  identifiers.reserve(row.length);
-  append_identifiers(row, identifiers);
-  return identifiers;
+  return identifiers_of(view.row());
 }
 
 }  // namespace vextral

@@ -116,12 +116,7 @@ bool read_row_dlpack(PyObject* object, metrics::EmbeddingBatch& batch, KnownType
 std::optional<IdentifierList> read_identifier_dlpack(PyObject* object, KnownTypes& types) {
   DLPackInput input;
   if (!input.acquire(object, 1, types)) return std::nullopt;
-  const StridedRow row = input.row();
-  if (!can_read_identifiers(row)) return std::nullopt;
-  IdentifierList identifiers;
-  identifiers.reserve(row.length);
-  append_identifiers(row, identifiers);
-  return identifiers;
+  return identifiers_of(input.row());
 }
 
 }  // namespace vextral

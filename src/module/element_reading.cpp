@@ -62,4 +62,12 @@ void append_identifiers(const StridedRow& row, IdentifierList& identifiers) {
   });
 }
 
+std::optional<IdentifierList> identifiers_of(const StridedRow& row) {
+  if (!can_read_identifiers(row)) return std::nullopt;
+  IdentifierList identifiers;
+  identifiers.reserve(row.length);
+  append_identifiers(row, identifiers);
+  return identifiers;
+}
+
 }  // namespace vextral

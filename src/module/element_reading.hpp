@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <type_traits>
 
 #include "conversion.hpp"
@@ -151,5 +152,9 @@ bool can_read_identifiers(const StridedRow& row);
 
 // The row's elements appended to `identifiers`; can_read_identifiers first.
 void append_identifiers(const StridedRow& row, IdentifierList& identifiers);
+
+// The row as an identifier list, or nothing when an element would not pass
+// the identifier conversion (the generic reading then raises its error).
+std::optional<IdentifierList> identifiers_of(const StridedRow& row);
 
 }  // namespace vextral
