@@ -26,8 +26,8 @@ float detect_drift(const EmbeddingBatch& baseline, const EmbeddingBatch& current
   if (baseline.empty() || current.empty()) return 0.0f;
   // Coverage is the only measure that can reject a batch, so both coverages
   // come first, the baseline's before the current one's: a failing batch
-  // fails with the same failure as when the six measures run in their
-  // stated order, and nothing is returned. Isotropy and distinctiveness of
+  // fails with the same failure as when the six measures run one after
+  // the other, and nothing is returned. Isotropy and distinctiveness of
   // each batch then share one normalisation and one pass over its pairs.
   const float baseline_coverage = compute_coverage(baseline);
   const float current_coverage = compute_coverage(current);

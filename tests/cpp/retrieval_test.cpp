@@ -65,7 +65,7 @@ TEST(RetrievalMetrics, DecimalsOfThePartNameTheseBitPatterns) {
   EXPECT_EQ(bits(0.8f), kPoint8);
   EXPECT_EQ(bits(0.4f), kPoint4);
   EXPECT_EQ(bits(0.81546485f), kWorkedNdcg);
-  // Widened exactly, as the Overview's dictionary shows them.
+  // Widened exactly, as the result dictionary shows them.
   EXPECT_EQ(static_cast<double>(std::bit_cast<float>(kTwoThirds)), 0.6666666865348816);
   EXPECT_EQ(static_cast<double>(std::bit_cast<float>(kPoint8)), 0.800000011920929);
   EXPECT_EQ(static_cast<double>(std::bit_cast<float>(kWorkedNdcg)), 0.8154648542404175);
