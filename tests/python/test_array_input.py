@@ -4,9 +4,7 @@ import numpy as np
 import pytest
 
 import vextral_core as v
-
-BATCH_FUNCTIONS = [v.py_compute_isotropy, v.py_compute_coverage, v.py_compute_distinctiveness,
-                   v.py_compute_quality_score]
+from input_kinds import BATCH_FUNCTIONS
 
 
 def outcome(call):
