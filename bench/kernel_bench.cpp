@@ -8,7 +8,7 @@
 //   kernel_bench --benchmark_filter='Ceiling|PairKernel/avx2/n:2000/d:768'
 #include <benchmark/benchmark.h>
 
-#include "x86_target.hpp"
+#include "pair_kernel/x86_target.hpp"
 #if VEXTRAL_X86
 #include <immintrin.h>
 #endif
@@ -20,10 +20,10 @@
 #include <random>
 #include <string>
 
-#include "kernel_path.hpp"
+#include "pair_kernel/kernel_path.hpp"
 #include "metrics.hpp"
 #include "pair_measures.hpp"
-#include "pair_similarities.hpp"
+#include "pair_kernel/pair_similarities.hpp"
 #include "pairs.hpp"
 #include "reference.hpp"
 

@@ -1,4 +1,4 @@
-#include "kernel_path.hpp"
+#include "pair_kernel/kernel_path.hpp"
 #include "metrics.hpp"
 #include "pair_measures.hpp"
 #include "pairs.hpp"

@@ -1,6 +1,6 @@
 #include <cmath>
 
-#include "kernel_path.hpp"
+#include "pair_kernel/kernel_path.hpp"
 #include "metrics.hpp"
 #include "pair_measures.hpp"
 #include "reference.hpp"

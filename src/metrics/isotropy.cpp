@@ -1,7 +1,7 @@
 #include <cmath>
 
 #include "float_ops.hpp"
-#include "kernel_path.hpp"
+#include "pair_kernel/kernel_path.hpp"
 #include "metrics.hpp"
 #include "pair_measures.hpp"
 #include "pairs.hpp"

@@ -4,7 +4,7 @@
 
 #include "buffer.hpp"
 #include "float_ops.hpp"
-#include "pair_similarities.hpp"
+#include "pair_kernel/pair_similarities.hpp"
 #include "pairs.hpp"
 
 namespace metrics {

@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "kernel_path.hpp"
+#include "pair_kernel/kernel_path.hpp"
 #include "metrics.hpp"
 
 namespace metrics {

@@ -1,5 +1,5 @@
 #include "float_ops.hpp"
-#include "kernel_path.hpp"
+#include "pair_kernel/kernel_path.hpp"
 #include "metrics.hpp"
 #include "pair_measures.hpp"
 #include "reference.hpp"

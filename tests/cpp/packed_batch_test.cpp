@@ -7,7 +7,7 @@
 #include <string>
 
 #include "metrics.hpp"
-#include "packed_batch.hpp"
+#include "pair_kernel/packed_batch.hpp"
 #include "pairs.hpp"
 #include "random_batches.hpp"
 

@@ -11,11 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "kernel_path.hpp"
+#include "pair_kernel/kernel_path.hpp"
 #include "metrics.hpp"
-#include "packed_batch.hpp"
+#include "pair_kernel/packed_batch.hpp"
 #include "pair_measures.hpp"
-#include "pair_similarities.hpp"
+#include "pair_kernel/pair_similarities.hpp"
 #include "pairs.hpp"
 #include "random_batches.hpp"
 #include "reference.hpp"

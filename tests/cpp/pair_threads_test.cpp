@@ -18,10 +18,10 @@
 #include <vector>
 
 #include "failure.hpp"
-#include "kernel_path.hpp"
+#include "pair_kernel/kernel_path.hpp"
 #include "metrics.hpp"
 #include "pair_measures.hpp"
-#include "pair_similarities.hpp"
+#include "pair_kernel/pair_similarities.hpp"
 #include "pairs.hpp"
 #include "random_batches.hpp"
 
