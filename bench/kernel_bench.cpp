@@ -8,7 +8,7 @@
 //   kernel_bench --benchmark_filter='Ceiling|PairKernel/avx2/n:2000/d:768'
 #include <benchmark/benchmark.h>
 
-#include "pair_kernel/x86_target.hpp"
+#include "pair_kernel/isa_target.hpp"
 #if VEXTRAL_X86
 #include <immintrin.h>
 #endif

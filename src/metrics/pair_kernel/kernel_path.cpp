@@ -1,6 +1,6 @@
 #include "kernel_path.hpp"
 
-#include "x86_target.hpp"
+#include "isa_target.hpp"
 
 namespace metrics {
 

@@ -15,7 +15,7 @@
 #include <cstddef>
 
 #include "kernel_path.hpp"
-#include "x86_target.hpp"
+#include "isa_target.hpp"
 
 namespace metrics {
 

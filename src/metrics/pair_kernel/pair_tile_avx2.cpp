@@ -3,7 +3,7 @@
 // runs as four quarters of 16 columns each, one row group after the other:
 // the group's rows stay in the level-1 cache across its four quarters.
 #include "pair_tile.hpp"
-#include "x86_target.hpp"
+#include "isa_target.hpp"
 
 #if VEXTRAL_X86
 

@@ -3,7 +3,7 @@
 // multiplies; with fewer columns per broadcast the broadcasts themselves
 // become the bottleneck on processors that split 512-bit operations.
 #include "pair_tile.hpp"
-#include "x86_target.hpp"
+#include "isa_target.hpp"
 
 #if VEXTRAL_X86
 

@@ -1,5 +1,5 @@
 #include "pair_tile.hpp"
-#include "x86_target.hpp"
+#include "isa_target.hpp"
 
 namespace metrics {
 
