@@ -5,11 +5,11 @@
 namespace metrics {
 
 EmbeddingBatch normalize_embeddings(const EmbeddingBatch& embeddings) {
-  EmbeddingBatch normalised = EmbeddingBatch::with_shape_of(embeddings);
+  EmbeddingBatch normalized = EmbeddingBatch::with_shape_of(embeddings);
   const std::size_t n = embeddings.rows();
   for (std::size_t i = 0; i < n; ++i) {
     std::span<const float> r = embeddings.row(i);
-    std::span<float> out = normalised.row(i);
+    std::span<float> out = normalized.row(i);
     if (r.empty()) continue;
 
     float ss = 0.0f;
@@ -30,7 +30,7 @@ EmbeddingBatch normalize_embeddings(const EmbeddingBatch& embeddings) {
     const float q = std::sqrt(ss);
     for (std::size_t k = 0; k < r.size(); ++k) out[k] = r[k] / q;
   }
-  return normalised;
+  return normalized;
 }
 
 float dot_product(std::span<const float> a, std::span<const float> b) {

@@ -26,7 +26,7 @@ TEST(PackedBatch, NormalisesEachRowLikeTheRowCopyAndPadsWithPositiveZeros) {
   for (const BatchRecipe& recipe : recipes) {
     const EmbeddingBatch batch = random_batch(rng, recipe);
     const EmbeddingBatch expected = metrics::normalize_embeddings(batch);
-    const PackedBatch packed = PackedBatch::normalised(batch);
+    const PackedBatch packed = PackedBatch::normalized(batch);
     ASSERT_EQ(packed.rows(), batch.rows());
     ASSERT_EQ(packed.padded_rows() % PackedBatch::kRowMultiple, 0u);
     std::size_t mismatches = 0;
@@ -44,7 +44,7 @@ TEST(PackedBatch, NormalisesEachRowLikeTheRowCopyAndPadsWithPositiveZeros) {
 }
 
 TEST(PackedBatch, DepthIsTheLongestRowNotRowZero) {
-  const PackedBatch packed = PackedBatch::normalised(EmbeddingBatch::from_rows({{1}, {3, 4}, {}}));
+  const PackedBatch packed = PackedBatch::normalized(EmbeddingBatch::from_rows({{1}, {3, 4}, {}}));
   EXPECT_EQ(packed.depth(), 2u);
   EXPECT_EQ(bits(packed.value(1, 0)), bits(0.6f));
   EXPECT_EQ(bits(packed.value(1, 1)), bits(0.8f));
@@ -73,15 +73,15 @@ TEST(PackedBatch, FitsUnlessPaddingWouldMultiplyTheBatch) {
 
 TEST(PackedBatch, RecordsWherePaddingMayMeetNonFiniteElements) {
   // Rectangular: nothing is padded, whatever the values.
-  EXPECT_FALSE(PackedBatch::normalised(EmbeddingBatch::from_rows({{kInf, 1}, {kNaN, 2}}))
+  EXPECT_FALSE(PackedBatch::normalized(EmbeddingBatch::from_rows({{kInf, 1}, {kNaN, 2}}))
                    .padding_may_poison());
   // Ragged but finite: padded zeros only ever multiply finite values.
-  EXPECT_FALSE(PackedBatch::normalised(EmbeddingBatch::from_rows({{1e20f, 1}, {2}, {}}))
+  EXPECT_FALSE(PackedBatch::normalized(EmbeddingBatch::from_rows({{1e20f, 1}, {2}, {}}))
                    .padding_may_poison());
 
   // [1, inf, 2] normalises to [0, NaN, 0]; the NaN row is copied as it is;
   // [inf, 1e-30] becomes [NaN, 0].
-  const PackedBatch packed = PackedBatch::normalised(
+  const PackedBatch packed = PackedBatch::normalized(
       EmbeddingBatch::from_rows({{1, kInf, 2}, {3}, {kNaN, 1, kInf}, {}, {kInf, 1e-30f}}));
   ASSERT_TRUE(packed.padding_may_poison());
   const std::size_t lengths[] = {3, 1, 3, 0, 2};
@@ -118,7 +118,7 @@ TEST(PackedBatch, PaddedLayoutStaysWithinTwiceTheBatchPlusOneMebibyte) {
   };
   for (const EmbeddingBatch& batch : shapes) {
     if (!PackedBatch::fits(batch)) continue;
-    const PackedBatch packed = PackedBatch::normalised(batch);
+    const PackedBatch packed = PackedBatch::normalized(batch);
     const std::size_t layout_bytes = packed.padded_rows() * packed.depth() * sizeof(float);
     EXPECT_LE(layout_bytes, 2 * batch.value_count() * sizeof(float) + (std::size_t{1} << 20))
         << batch.rows() << " rows, " << batch.value_count() << " values";

@@ -10,8 +10,6 @@ namespace metrics {
 
 namespace {
 
-constexpr std::size_t kLanes = PackedBatch::kLanes;
-
 std::size_t longest_row(const EmbeddingBatch& batch) noexcept {
   std::size_t longest = 0;
   for (std::size_t i = 0; i < batch.rows(); ++i) {
@@ -53,7 +51,7 @@ void transpose_block(const EmbeddingBatch& batch, std::size_t first_row, std::si
 // for a single row, and the padded zeros add +0, which leaves a running sum
 // that started at +0 unchanged. The lanes are independent, so the loops
 // vectorise across rows without reordering any row's sum.
-void normalise_block(float* block, std::size_t depth) {
+void normalize_block(float* block, std::size_t depth) {
   float squares[kLanes] = {};
   for (std::size_t k = 0; k < depth; ++k) {
     const float* x = block + k * kLanes;
@@ -127,7 +125,7 @@ bool PackedBatch::fits(const EmbeddingBatch& batch) {
   return padded_work <= kPaddedWorkFactor * plain_work + kPaddedWorkAllowance;
 }
 
-PackedBatch PackedBatch::normalised(const EmbeddingBatch& batch) {
+PackedBatch PackedBatch::normalized(const EmbeddingBatch& batch) {
   PackedBatch packed;
   packed.rows_ = batch.rows();
   packed.depth_ = longest_row(batch);
@@ -138,7 +136,7 @@ PackedBatch PackedBatch::normalised(const EmbeddingBatch& batch) {
   for (std::size_t b = 0; b < blocks; ++b) {
     float* block = packed.values_.data() + b * packed.block_stride();
     transpose_block(batch, b * kLanes, packed.depth_, block);
-    normalise_block(block, packed.depth_);
+    normalize_block(block, packed.depth_);
   }
 
   bool ragged = false;

@@ -12,15 +12,16 @@
 
 #include "buffer.hpp"
 #include "metrics.hpp"
+#include "tile_shape.hpp"
 
 namespace metrics {
 
 class PackedBatch {
  public:
-  static constexpr std::size_t kLanes = 16;
+  static constexpr std::size_t kLanes = metrics::kLanes;
   // Row counts are padded to a multiple of this, four blocks: the column
   // tile of the pair kernel.
-  static constexpr std::size_t kRowMultiple = 64;
+  static constexpr std::size_t kRowMultiple = kTileColumns;
 
   std::size_t rows() const noexcept { return rows_; }
   std::size_t padded_rows() const noexcept { return padded_rows_; }
@@ -51,7 +52,7 @@ class PackedBatch {
 
   // Normalises every row exactly as normalize_embeddings does and stores the
   // result in the packed layout. Requires fits(batch).
-  static PackedBatch normalised(const EmbeddingBatch& batch);
+  static PackedBatch normalized(const EmbeddingBatch& batch);
 
  private:
   std::size_t rows_ = 0;

@@ -21,10 +21,10 @@ PairSimilarities::PairSimilarities(const EmbeddingBatch& batch, KernelPath path)
   if (PackedBatch::fits(batch)) {
     packed_path_ = true;
     tile_kernel_ = pair_tile_kernel(path);
-    packed_ = PackedBatch::normalised(batch);
+    packed_ = PackedBatch::normalized(batch);
     work_per_pair_ = packed_.depth();
   } else {
-    normalised_ = normalize_embeddings(batch);
+    normalized_ = normalize_embeddings(batch);
     work_per_pair_ = rows_ == 0 ? 0 : batch.value_count() / rows_;
   }
   if (work_per_pair_ == 0) work_per_pair_ = 1;
@@ -133,7 +133,7 @@ void PairSimilarities::fill_scalar_panel(std::size_t first, std::size_t count, f
   for (std::size_t r = 0; r < count; ++r) {
     const std::size_t i = first + r;
     for (std::size_t j = i + 1 > column_begin ? i + 1 : column_begin; j < j_end; ++j) {
-      out[r * stride + j] = dot_product(normalised_.row(i), normalised_.row(j));
+      out[r * stride + j] = dot_product(normalized_.row(i), normalized_.row(j));
     }
   }
 }

@@ -116,7 +116,7 @@ class PairSimilarities {
   bool packed_path_ = false;
   PairTileKernel tile_kernel_ = nullptr;
   PackedBatch packed_;
-  EmbeddingBatch normalised_;
+  EmbeddingBatch normalized_;
 };
 
 }  // namespace metrics

@@ -14,14 +14,11 @@
 
 #include <cstddef>
 
-#include "kernel_path.hpp"
 #include "isa_target.hpp"
+#include "kernel_path.hpp"
+#include "tile_shape.hpp"
 
 namespace metrics {
-
-inline constexpr std::size_t kTileRows = 4;
-inline constexpr std::size_t kTileColumns = 64;
-inline constexpr std::size_t kTileColumnBlocks = 4;
 
 struct PairTile {
   // The packed block holding the first row group, the lane of its first row
@@ -31,8 +28,8 @@ struct PairTile {
   std::size_t first_lane;
   std::size_t row_block_stride;
   std::size_t groups;
-  // columns[v * column_block_stride + k * 16 + c] is element k of tile
-  // column 16 * v + c (v < 4, c < 16).
+  // columns[v * column_block_stride + k * kLanes + c] is element k of tile
+  // column kLanes * v + c (v < kTileColumnBlocks, c < kLanes).
   const float* columns;
   std::size_t column_block_stride;
   std::size_t k_begin;
@@ -45,10 +42,11 @@ struct PairTile {
   bool fresh;
 };
 
-// Group q's rows: rows[k * 16 + r] is element k of its row r (r < 4).
+// Group q's rows: rows[k * kLanes + r] is element k of its row r
+// (r < kTileRows).
 inline const float* group_rows(const PairTile& tile, std::size_t q) noexcept {
   const std::size_t lane = tile.first_lane + q * kTileRows;
-  return tile.row_block + (lane / 16) * tile.row_block_stride + lane % 16;
+  return tile.row_block + (lane / kLanes) * tile.row_block_stride + lane % kLanes;
 }
 
 // Where group q's running sums are.

@@ -11,6 +11,10 @@
 
 namespace metrics {
 
+// The quarter tile below holds one block's kLanes columns in two 256-bit
+// vectors.
+static_assert(kLanes == 2 * 8);
+
 namespace {
 
 VEXTRAL_TARGET_AVX2 void quarter_tile_avx2(const PairTile& tile, const float* group,

@@ -11,6 +11,9 @@
 
 namespace metrics {
 
+// One 512-bit vector holds one block's kLanes columns.
+static_assert(kLanes == 16);
+
 namespace {
 
 VEXTRAL_TARGET_AVX512 void one_group_avx512(const PairTile& tile, const float* group, float* out) {

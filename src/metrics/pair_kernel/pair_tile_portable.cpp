@@ -4,9 +4,7 @@ namespace metrics {
 
 namespace {
 
-constexpr std::size_t kLanes = 16;
-
-// Two tile rows against one block of 16 columns. The lanes are independent
+// Two tile rows against one block of kLanes columns. The lanes are independent
 // running sums, so the compiler may vectorise across them (SSE2, NEON)
 // without reordering any single sum.
 void two_rows_one_block(const PairTile& tile, const float* rows, std::size_t first_row,
