@@ -1,8 +1,8 @@
-#include "pair_kernel/kernel_path.hpp"
 #include "metrics.hpp"
+#include "pair_kernel/kernel_path.hpp"
 #include "pair_measures.hpp"
 #include "pairs.hpp"
-#include "reference.hpp"
+#include "quality_score.hpp"
 
 namespace metrics {
 

@@ -1,9 +1,10 @@
+#include "drift.hpp"
+
 #include <cmath>
 
-#include "pair_kernel/kernel_path.hpp"
 #include "metrics.hpp"
+#include "pair_kernel/kernel_path.hpp"
 #include "pair_measures.hpp"
-#include "reference.hpp"
 
 namespace metrics {
 

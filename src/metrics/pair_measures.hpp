@@ -1,9 +1,9 @@
 // Isotropy and distinctiveness through the pair kernel of a chosen path.
 //
-// The public kernels call these with the fastest path the processor has; the
-// tests call them with every supported path. Each result has exactly the
-// bits of the reference forms in reference.hpp. Internal to the metrics
-// module.
+// The public kernels call these with the path their options ask for, the
+// fastest the processor has by default; the tests call them with every
+// supported path. Each result has exactly the bits of the reference forms in
+// reference/reference.hpp. Internal to the metrics module.
 #pragma once
 
 #include <cstddef>

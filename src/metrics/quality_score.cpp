@@ -1,8 +1,9 @@
+#include "quality_score.hpp"
+
 #include "float_ops.hpp"
-#include "pair_kernel/kernel_path.hpp"
 #include "metrics.hpp"
+#include "pair_kernel/kernel_path.hpp"
 #include "pair_measures.hpp"
-#include "reference.hpp"
 
 namespace metrics {
 

@@ -7,7 +7,9 @@
 #include <string>
 
 #include "failure_message.hpp"
+#include "drift.hpp"
 #include "metrics.hpp"
+#include "quality_score.hpp"
 #include "random_batches.hpp"
 #include "reference.hpp"
 

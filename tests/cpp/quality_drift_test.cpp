@@ -10,8 +10,9 @@
 #include <string>
 
 #include "failure.hpp"
+#include "drift.hpp"
 #include "metrics.hpp"
-#include "reference.hpp"
+#include "quality_score.hpp"
 
 using metrics::EmbeddingBatch;
 
