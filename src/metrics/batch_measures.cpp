@@ -52,7 +52,7 @@ BatchMeasures compute_batch_measures(const EmbeddingBatch& embeddings, const Pas
   BatchMeasures measures;
   measures.coverage = compute_coverage(embeddings);
   PassesAsOne passes(options.monitor, pair_count(embeddings.rows()));
-  const PairMeasures pair = pair_measures_on_path(embeddings, fastest_kernel_path(),
+  const PairMeasures pair = pair_measures_on_path(embeddings, kernel_path_for(options),
                                                   passes.wrapping(options));
   measures.isotropy = pair.isotropy;
   measures.distinctiveness = pair.distinctiveness;

@@ -5,7 +5,7 @@
 namespace metrics {
 
 float compute_distinctiveness(const EmbeddingBatch& embeddings, const PassOptions& options) {
-  return distinctiveness_on_path(embeddings, fastest_kernel_path(), options);
+  return distinctiveness_on_path(embeddings, kernel_path_for(options), options);
 }
 
 }  // namespace metrics

@@ -32,7 +32,7 @@ float detect_drift(const EmbeddingBatch& baseline, const EmbeddingBatch& current
   // each batch then share one normalisation and one pass over its pairs.
   const float baseline_coverage = compute_coverage(baseline);
   const float current_coverage = compute_coverage(current);
-  const KernelPath path = fastest_kernel_path();
+  const KernelPath path = kernel_path_for(options);
   const PairMeasures baseline_pairs = pair_measures_on_path(baseline, path, options);
   const PairMeasures current_pairs = pair_measures_on_path(current, path, options);
   return relative_drift(baseline_pairs.isotropy, baseline_coverage, baseline_pairs.distinctiveness,

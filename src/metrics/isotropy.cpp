@@ -5,7 +5,7 @@
 namespace metrics {
 
 float compute_isotropy(const EmbeddingBatch& embeddings, const PassOptions& options) {
-  return isotropy_on_path(embeddings, fastest_kernel_path(), options);
+  return isotropy_on_path(embeddings, kernel_path_for(options), options);
 }
 
 }  // namespace metrics

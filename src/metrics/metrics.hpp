@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 #include "buffer.hpp"
@@ -79,12 +80,18 @@ struct PassMonitor {
   void* context = nullptr;
 };
 
+// The instruction-set paths of the pair kernel (pair_kernel/kernel_path.hpp).
+enum class KernelPath : unsigned char;
+
 // How a pass over the pairs of a batch runs. threads = 1 never starts a
 // thread; more lets worker threads produce similarities for the calling
-// thread, with the same bits.
+// thread, with the same bits. kernel_path picks the pair kernel's path (the
+// fastest the processor has when empty); one the processor cannot run fails
+// the call with InternalFailure.
 struct PassOptions {
   unsigned threads = 1;
   PassMonitor monitor{};
+  std::optional<KernelPath> kernel_path{};
 };
 
 // Mean per-dimension variance v squashed to v / (v + 1). Fails on a row

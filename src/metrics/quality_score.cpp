@@ -24,7 +24,7 @@ float compute_quality_score(const EmbeddingBatch& embeddings, const PassOptions&
   // fails the same way with nothing returned, and lets isotropy and
   // distinctiveness share one normalisation and one pass over the pairs.
   const float coverage = compute_coverage(embeddings);
-  const PairMeasures pair = pair_measures_on_path(embeddings, fastest_kernel_path(), options);
+  const PairMeasures pair = pair_measures_on_path(embeddings, kernel_path_for(options), options);
   return combine_quality(pair.isotropy, coverage, pair.distinctiveness);
 }
 

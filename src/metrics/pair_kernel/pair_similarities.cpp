@@ -17,10 +17,9 @@ constexpr std::size_t kDepthRange = 256;
 }  // namespace
 
 PairSimilarities::PairSimilarities(const EmbeddingBatch& batch, KernelPath path)
-    : rows_(batch.rows()) {
+    : rows_(batch.rows()), tile_kernel_(pair_tile_kernel(path)) {
   if (PackedBatch::fits(batch)) {
     packed_path_ = true;
-    tile_kernel_ = pair_tile_kernel(path);
     packed_ = PackedBatch::normalized(batch);
     work_per_pair_ = packed_.depth();
   } else {

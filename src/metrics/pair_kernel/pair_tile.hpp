@@ -62,7 +62,8 @@ void pair_tile_avx2(const PairTile& tile);
 void pair_tile_avx512(const PairTile& tile);
 #endif
 
-// The tile kernel of `path`; the path must be one the processor supports.
-PairTileKernel pair_tile_kernel(KernelPath path) noexcept;
+// The tile kernel of `path` (kernel_path.cpp). Fails with InternalFailure
+// when this build has no such path or the processor cannot run it.
+PairTileKernel pair_tile_kernel(KernelPath path);
 
 }  // namespace metrics
