@@ -7,6 +7,7 @@
 #include <sched.h>
 #endif
 
+#include "pair_kernel/kernel_path.hpp"
 #include "pending_error.hpp"
 #include "python.hpp"
 
@@ -22,12 +23,13 @@ std::string_view trimmed(std::string_view text) {
   return text;
 }
 
+char lower(char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; }
+
 bool is_auto(std::string_view text) {
   constexpr std::string_view kAuto = "auto";
   if (text.size() != kAuto.size()) return false;
   for (std::size_t i = 0; i < text.size(); ++i) {
-    const char lower = text[i] >= 'A' && text[i] <= 'Z' ? char(text[i] - 'A' + 'a') : text[i];
-    if (lower != kAuto[i]) return false;
+    if (lower(text[i]) != kAuto[i]) return false;
   }
   return true;
 }
@@ -70,6 +72,21 @@ unsigned threads_from_environment() noexcept {
   return parse_thread_count(value, available_cores()).value_or(1);
 }
 
+std::optional<metrics::KernelPath> parse_kernel_path(std::string_view text) noexcept {
+  text = trimmed(text);
+  // Path names are short; anything longer names none of them.
+  char name[16];
+  if (text.empty() || text.size() >= sizeof(name)) return std::nullopt;
+  for (std::size_t i = 0; i < text.size(); ++i) name[i] = lower(text[i]);
+  return metrics::supported_kernel_path_named(std::string_view(name, text.size()));
+}
+
+std::optional<metrics::KernelPath> kernel_path_from_environment() noexcept {
+  const char* value = std::getenv(kKernelPathSetting);
+  if (value == nullptr) return std::nullopt;
+  return parse_kernel_path(value);
+}
+
 metrics::PassMonitor signal_checking_monitor() noexcept {
   metrics::PassMonitor monitor;
   monitor.between_panels = check_signals;
@@ -80,6 +97,7 @@ metrics::PassOptions call_pass_options() noexcept {
   metrics::PassOptions options;
   options.threads = threads_from_environment();
   options.monitor = signal_checking_monitor();
+  options.kernel_path = kernel_path_from_environment();
   return options;
 }
 

@@ -1,6 +1,7 @@
 // The options of a pass over the pairs, as one call of a Python-visible
-// function gets them: the thread count from the environment, and a monitor
-// that lets Ctrl-C (or any signal handler that raises) stop the pass.
+// function gets them: the thread count and the pair kernel's path from the
+// environment, and a monitor that lets Ctrl-C (or any signal handler that
+// raises) stop the pass.
 #pragma once
 
 #include <optional>
@@ -30,13 +31,28 @@ unsigned available_cores() noexcept;
 // unparsable.
 unsigned threads_from_environment() noexcept;
 
+// Name of the environment setting that picks the pair kernel's path, so that
+// tests (and a user chasing a suspected fault of one path) can run each one.
+inline constexpr const char* kKernelPathSetting = "VEXTRAL_KERNEL_PATH";
+
+// The path a value of VEXTRAL_KERNEL_PATH asks for: "portable", "avx2" or
+// "avx512" (any case, surrounding blanks allowed) when this processor can
+// run it. No value, an empty value, a path this processor cannot run or any
+// other text gives nothing: the call runs the fastest path. Every path gives
+// the same bits, so a setting that cannot be honoured changes nothing but
+// the speed.
+std::optional<metrics::KernelPath> parse_kernel_path(std::string_view text) noexcept;
+
+// The path for this call: VEXTRAL_KERNEL_PATH read now.
+std::optional<metrics::KernelPath> kernel_path_from_environment() noexcept;
+
 // The monitor for the calling thread, which holds the interpreter lock:
 // between panels it runs the pending signal handlers, and an exception one
 // of them raises (KeyboardInterrupt from Ctrl-C) is thrown as PythonError,
 // which ends the pass and reaches the caller unchanged.
 metrics::PassMonitor signal_checking_monitor() noexcept;
 
-// Both of the above.
+// All of the above.
 metrics::PassOptions call_pass_options() noexcept;
 
 }  // namespace vextral
