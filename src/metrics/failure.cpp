@@ -1,7 +1,7 @@
 #include "failure.hpp"
 
-#include <cstdlib>
-#include <cstring>
+#include <string>
+#include <utility>
 
 #if defined(__GLIBC__)
 #include <execinfo.h>
@@ -11,29 +11,22 @@ namespace metrics {
 
 namespace {
 
-bool backtrace_requested() {
-  const char* value = std::getenv(kBacktraceSwitch);
-  return value != nullptr && value[0] != '\0' && std::strcmp(value, "0") != 0;
-}
-
+// Failures are rare and the capture costs microseconds, so it is always
+// done: the stack is gone by the time anyone could ask for it.
 std::vector<void*> capture_backtrace() {
   std::vector<void*> frames;
 #if defined(__GLIBC__)
-  if (backtrace_requested()) {
-    frames.resize(64);
-    int depth = ::backtrace(frames.data(), static_cast<int>(frames.size()));
-    frames.resize(depth > 0 ? static_cast<std::size_t>(depth) : 0);
-  }
+  frames.resize(64);
+  int depth = ::backtrace(frames.data(), static_cast<int>(frames.size()));
+  frames.resize(depth > 0 ? static_cast<std::size_t>(depth) : 0);
 #endif
   return frames;
 }
 
 }  // namespace
 
-InternalFailure::InternalFailure(std::string message, std::source_location where, bool resumed)
-    : message_(std::move(message)), where_(where), resumed_(resumed) {
-  if (!resumed_) backtrace_ = capture_backtrace();
-}
+InternalFailure::InternalFailure(std::string message, std::source_location where)
+    : message_(std::move(message)), where_(where), backtrace_(capture_backtrace()) {}
 
 void fail_index_out_of_bounds(std::size_t len, std::size_t index, std::source_location where) {
   throw InternalFailure("index out of bounds: the len is " + std::to_string(len) +

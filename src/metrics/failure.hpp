@@ -17,29 +17,22 @@ namespace metrics {
 
 class InternalFailure : public std::exception {
  public:
-  // `resumed` marks a failure that continues one already reported elsewhere
-  // (a PanicException raised by Python code we called): no second report.
   explicit InternalFailure(std::string message,
-                           std::source_location where = std::source_location::current(),
-                           bool resumed = false);
+                           std::source_location where = std::source_location::current());
 
   const char* what() const noexcept override { return message_.c_str(); }
   const std::string& message() const noexcept { return message_; }
   const std::source_location& where() const noexcept { return where_; }
-  bool resumed() const noexcept { return resumed_; }
-  // Return addresses captured at the throw site, only when backtraces are
-  // switched on in the environment; empty otherwise.
+  // Return addresses captured at the throw site (where the platform can
+  // capture them; empty otherwise). Whether a report shows them is for
+  // whoever reports the failure to decide.
   const std::vector<void*>& backtrace() const noexcept { return backtrace_; }
 
  private:
   std::string message_;
   std::source_location where_;
-  bool resumed_;
   std::vector<void*> backtrace_;
 };
-
-// Name of the environment switch that adds a backtrace to failure reports.
-inline constexpr const char* kBacktraceSwitch = "VEXTRAL_BACKTRACE";
 
 class AllocationFailure : public std::exception {
  public:

@@ -10,12 +10,14 @@
 namespace vextral {
 
 // The constant description of one Python-visible function's parameters.
-// Every parameter is positional-or-keyword; the first `required_count` must
-// receive a value.
+// Every parameter is positional-or-keyword and, unless a description says
+// that only the first `required_count` are, required: vextral_core's
+// functions state no count, while vextral._native's batch_measures has
+// optional trailing parameters.
 struct FunctionDescription {
   std::string_view function_name;
   std::span<const std::string_view> parameter_names;
-  std::size_t required_count;
+  std::size_t required_count = parameter_names.size();
 };
 
 // Places each argument of a METH_FASTCALL | METH_KEYWORDS call into the slot

@@ -1,6 +1,6 @@
-// The entry points of the Python-visible functions (METH_FASTCALL |
-// METH_KEYWORDS): bind, convert, compute, build the result, all inside the
-// entry guard.
+// The call wrappers of the Python-visible functions: bind against the row's
+// description, convert, compute, build the result, all inside the entry
+// guard. The function table pairs each with its row.
 #pragma once
 
 #include <array>
@@ -8,6 +8,7 @@
 #include "binding.hpp"
 #include "conversion.hpp"
 #include "entry_guard.hpp"
+#include "function_row.hpp"
 #include "metrics.hpp"
 #include "pass_options.hpp"
 #include "result_objects.hpp"
@@ -17,14 +18,16 @@ namespace vextral {
 using BatchKernel = float (*)(const metrics::EmbeddingBatch&, const metrics::PassOptions&);
 
 // Coverage makes no pass over the pairs; it takes the options only to fit
-// batch_function.
+// batch_call.
 inline float coverage_kernel(const metrics::EmbeddingBatch& embeddings, const metrics::PassOptions&) {
   return metrics::compute_coverage(embeddings);
 }
 
-// A function of one batch returning a float.
-template <const FunctionDescription& description, BatchKernel kernel>
-PyObject* batch_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+namespace call_detail {
+
+template <BatchKernel kernel>
+PyObject* run_batch(const FunctionDescription& description, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames) {
   return run_guarded([&] {
     std::array<PyObject*, 1> slots{};
     extract_arguments_fastcall(description, args, nargs, kwnames, slots);
@@ -38,8 +41,21 @@ PyObject* batch_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
   });
 }
 
-PyObject* py_detect_drift(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* py_compute_retrieval_metrics(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                                       PyObject* kwnames);
+PyObject* run_drift(const FunctionDescription& description, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames);
+PyObject* run_retrieval(const FunctionDescription& description, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames);
+
+}  // namespace call_detail
+
+// A function of one batch returning a float.
+template <BatchKernel kernel>
+inline constexpr FunctionCall batch_call{call_detail::run_batch<kernel>, 1};
+
+// Two batches, baseline then current, returning a float.
+inline constexpr FunctionCall drift_call{call_detail::run_drift, 2};
+
+// Two identifier lists and top_k, returning the dict of retrieval metrics.
+inline constexpr FunctionCall retrieval_call{call_detail::run_retrieval, 3};
 
 }  // namespace vextral

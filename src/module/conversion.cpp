@@ -98,6 +98,10 @@ IdentifierList extract_identifier_argument(PyObject* object, std::string_view pa
   });
 }
 
+std::uint64_t extract_u64_argument(PyObject* object, std::string_view parameter) {
+  return converting(parameter, [&] { return extract_u64(object); });
+}
+
 PythonError argument_extraction_error(std::string_view parameter, PythonError error) {
   if (error.type() != PyExc_TypeError) return error;
   PyRef original = error.value();

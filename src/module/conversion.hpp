@@ -18,6 +18,10 @@ metrics::EmbeddingBatch extract_batch_argument(PyObject* object, std::string_vie
 // A sequence of non-negative ints -> identifier list. Failures as above.
 IdentifierList extract_identifier_argument(PyObject* object, std::string_view parameter);
 
+// One int (or object with __index__) -> unsigned 64-bit value, such as
+// top_k. Failures as above.
+std::uint64_t extract_u64_argument(PyObject* object, std::string_view parameter);
+
 // One number -> float32, through the interpreter's float conversion.
 float extract_f32(PyObject* object);
 

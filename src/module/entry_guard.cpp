@@ -9,8 +9,8 @@
 #include <string_view>
 
 #include "failure.hpp"
-#include "failure_report.hpp"
 #include "panic_exception.hpp"
+#include "panic_report.hpp"
 #include "python_error.hpp"
 
 namespace vextral::guard_detail {
@@ -28,33 +28,11 @@ void raise_memory_error(std::size_t bytes) noexcept {
   PyErr_SetString(PyExc_MemoryError, message);
 }
 
-// PanicException(message), after the report on standard error unless the
-// failure continues one that was reported already.
-void raise_panic(std::string_view message, const std::source_location& where,
-                 std::span<void* const> backtrace, bool resumed) {
-  if (!resumed) report_internal_failure(message, where, backtrace);
-  PyObject* panic_class = nullptr;
-  try {
-    panic_class = panic_exception_type();
-  } catch (PythonError& error) {
-    // The class could not be created for want of memory.
-    error.restore();
-    return;
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-    return;
-  }
-  PyRef text = PyRef::steal(
-      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
-  if (!text) return;
-  PyRef args = PyRef::steal(PyTuple_Pack(1, text.get()));
-  if (!args) return;
-  PyErr_SetObject(panic_class, args.get());
-}
-
+// A failure that is no InternalFailure: reported where the guard caught it.
 void raise_panic(std::string_view message,
                  const std::source_location& where = std::source_location::current()) {
-  raise_panic(message, where, {}, false);
+  report_internal_failure(message, where, {});
+  raise_panic_exception(message);
 }
 
 // Translates the exception being handled; `throw;` rethrows it in place,
@@ -66,8 +44,12 @@ void translate() {
     error.restore();
   } catch (const metrics::AllocationFailure& failure) {
     raise_memory_error(failure.bytes());
+  } catch (const ResumedPanic& panic) {
+    // Its notice was written when it was taken from the interpreter.
+    raise_panic_exception(panic.message());
   } catch (const metrics::InternalFailure& failure) {
-    raise_panic(failure.message(), failure.where(), failure.backtrace(), failure.resumed());
+    report_internal_failure(failure.message(), failure.where(), failure.backtrace());
+    raise_panic_exception(failure.message());
   } catch (const std::length_error&) {
     // A buffer size beyond what the address space can represent.
     raise_panic("capacity overflow");

@@ -4,6 +4,7 @@
 // interpreter's current exception and the entry point returns null:
 //   PythonError        -> that exception, unchanged
 //   InternalFailure    -> report on standard error, then PanicException
+//   ResumedPanic       -> PanicException (its notice was written already)
 //   AllocationFailure  -> MemoryError("memory allocation of {n} bytes failed")
 // Nothing escapes: if even the translation fails, the process ends with
 // "uncaught panic at ffi boundary". Every entry counts against the

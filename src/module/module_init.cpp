@@ -84,7 +84,7 @@ PyObject* initialise() {
   if (!module) raise_pending_error();
   for (PyMethodDef& method : function_table()) register_function(module.get(), method);
 
-  cached_module = PyRef(module).release();
+  cached_module = module.new_reference();
   return module.release();
 }
 

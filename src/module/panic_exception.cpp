@@ -1,7 +1,11 @@
 #include "panic_exception.hpp"
 
+#include <cstring>
+#include <new>
+
+#include "entry_guard.hpp"
 #include "failure.hpp"
-#include "panic_pickling.hpp"
+#include "panic_report.hpp"
 #include "pending_error.hpp"
 #include "text.hpp"
 
@@ -21,11 +25,118 @@ constexpr const char* kDocstring =
     "usually propagates all the way up the stack and makes the Python\n"
     "interpreter exit.\n";
 
+// --- pickling --------------------------------------------------------------
+
+constexpr const char* kReducerName = "_reduce_vextral_panic_exception";
+constexpr const char* kRebuildModule = "vextral._native";
+constexpr const char* kRebuildName = "rebuild_panic_exception";
+
+// (rebuild, args) or (rebuild, args, state), from what BaseException's own
+// __reduce__ gives: (class, args) or (class, args, state).
+PyObject* reduce_panic(PyObject*, PyObject* instance) {
+  return run_guarded([&] {
+    PyRef reduced = PyRef::steal(PyObject_CallMethod(instance, "__reduce__", nullptr));
+    if (!reduced) raise_pending_error();
+    if (!PyTuple_Check(reduced.get()) || PyTuple_Size(reduced.get()) < 2)
+      throw PythonError::create(PyExc_TypeError, "unexpected PanicException.__reduce__ result");
+    PyRef module = PyRef::steal(PyImport_ImportModule(kRebuildModule));
+    if (!module) raise_pending_error();
+    PyRef rebuild = PyRef::steal(PyObject_GetAttrString(module.get(), kRebuildName));
+    if (!rebuild) raise_pending_error();
+    const Py_ssize_t size = PyTuple_Size(reduced.get());
+    PyRef result = PyRef::steal(PyTuple_New(size));
+    if (!result) raise_pending_error();
+    PyTuple_SetItem(result.get(), 0, rebuild.release());
+    for (Py_ssize_t i = 1; i < size; ++i)
+      PyTuple_SetItem(result.get(), i, PyRef::borrow(PyTuple_GetItem(reduced.get(), i)).release());
+    return result.release();
+  });
+}
+
+PyMethodDef reducer_definition = {kReducerName, reduce_panic, METH_O,
+                                  "Pickles a PanicException as a call that rebuilds it."};
+
+bool is_our_reducer(PyObject* reducer) {
+  if (!PyCFunction_Check(reducer)) return false;
+  PyRef name = PyRef::steal(PyObject_GetAttrString(reducer, "__name__"));
+  if (!name) return false;
+  const char* text = PyUnicode_AsUTF8AndSize(name.get(), nullptr);
+  return text != nullptr && std::strcmp(text, kReducerName) == 0;
+}
+
+PyRef dispatch_table() {
+  PyRef copyreg = PyRef::steal(PyImport_ImportModule("copyreg"));
+  if (!copyreg) return {};
+  return PyRef::steal(PyObject_GetAttrString(copyreg.get(), "dispatch_table"));
+}
+
+// Keeps an exception that happens to be pending out of the way of the
+// lookups below, whose own failures are discarded.
+class PendingErrorAside {
+ public:
+  PendingErrorAside() noexcept : saved_(PyErr_GetRaisedException()) {}
+  ~PendingErrorAside() {
+    PyErr_Clear();
+    if (saved_ != nullptr) PyErr_SetRaisedException(saved_);
+  }
+  PendingErrorAside(const PendingErrorAside&) = delete;
+  PendingErrorAside& operator=(const PendingErrorAside&) = delete;
+
+ private:
+  PyObject* saved_;
+};
+
+// The class the other module registered, or null; whatever goes wrong while
+// looking is discarded, and the class is then created afresh.
+PyRef registered_panic_class() noexcept {
+  PendingErrorAside aside;
+  PyRef found;
+  if (PyRef table = dispatch_table(); table && PyDict_Check(table.get())) {
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(table.get(), &position, &key, &value)) {
+      if (PyType_Check(key) && PyObject_IsSubclass(key, PyExc_BaseException) == 1 &&
+          is_our_reducer(value)) {
+        found = PyRef::borrow(key);
+        break;
+      }
+    }
+  }
+  return found;
+}
+
+// A failure is discarded: the class is still usable, its instances only
+// cannot be pickled.
+void register_panic_reduction(PyObject* panic_class) noexcept {
+  PendingErrorAside aside;
+  PyRef reducer = PyRef::steal(PyCMethod_New(&reducer_definition, nullptr, nullptr, nullptr));
+  PyRef copyreg = PyRef::steal(PyImport_ImportModule("copyreg"));
+  if (reducer && copyreg) {
+    PyRef done = PyRef::steal(
+        PyObject_CallMethod(copyreg.get(), "pickle", "OO", panic_class, reducer.get()));
+  }
+}
+
+// --- resuming --------------------------------------------------------------
+
+// The PanicException's own message, or a fixed text when str() fails.
+std::string panic_message(PyObject* exception) {
+  PyRef str = PyRef::steal(PyObject_Str(exception));
+  if (str) {
+    try {
+      return str_to_text(str.get());
+    } catch (const PythonError&) {
+    }
+  }
+  PyErr_Clear();
+  return "Unwrapped panic from Python code";
+}
+
 }  // namespace
 
 PyObject* panic_exception_type() {
   if (panic_exception_class != nullptr) return panic_exception_class;
-  // The other extension module of the package may have made it already.
   if (PyRef registered = registered_panic_class()) {
     panic_exception_class = registered.release();
     return panic_exception_class;
@@ -33,6 +144,7 @@ PyObject* panic_exception_type() {
   PyObject* created = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kDocstring,
                                                 PyExc_BaseException, nullptr);
   if (created == nullptr) {
+    // Taken plainly: there is no class yet to compare the pending one with.
     PythonError error = take_pending_error_plainly();
     // Out of memory, the interpreter's MemoryError is the truest report.
     if (PyErr_GivenExceptionMatches(error.type(), PyExc_MemoryError)) throw error;
@@ -43,6 +155,41 @@ PyObject* panic_exception_type() {
   panic_exception_class = created;
   register_panic_reduction(created);
   return panic_exception_class;
+}
+
+void raise_panic_exception(std::string_view message) {
+  // May run when memory has run out: where the interpreter cannot build an
+  // object it leaves its own MemoryError pending, which then reaches the
+  // caller instead.
+  PyObject* panic_class = nullptr;
+  try {
+    panic_class = panic_exception_type();
+  } catch (PythonError& error) {
+    // The class could not be created for want of memory.
+    error.restore();
+    return;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return;
+  }
+  PyRef text = PyRef::steal(
+      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+  if (!text) return;
+  PyRef args = PyRef::steal(PyTuple_Pack(1, text.get()));
+  if (!args) return;
+  PyErr_SetObject(panic_class, args.get());
+}
+
+void resume_panic(PyRef exception) {
+  std::string message = panic_message(exception.get());
+  report_resumed_panic(exception.get());
+  throw ResumedPanic(std::move(message));
+}
+
+PyRef rebuild_panic_exception(PyObject* args) {
+  PyRef instance = PyRef::steal(PyObject_Call(panic_exception_type(), args, nullptr));
+  if (!instance) raise_pending_error();
+  return instance;
 }
 
 }  // namespace vextral

@@ -39,6 +39,13 @@ class PyRef {
   // Hands the reference to the caller.
   PyObject* release() noexcept { return std::exchange(object_, nullptr); }
 
+  // A new reference to the same object for the caller, this one keeping its
+  // own (null stays null).
+  PyObject* new_reference() const noexcept {
+    if (object_ != nullptr) Py_IncRef(object_);
+    return object_;
+  }
+
   void reset() noexcept {
     if (PyObject* old = std::exchange(object_, nullptr)) Py_DecRef(old);
   }

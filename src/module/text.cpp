@@ -14,12 +14,12 @@ std::string str_to_text(PyObject* str) {
   if (const char* utf8 = PyUnicode_AsUTF8AndSize(str, &size)) return std::string(utf8, size);
   take_pending_error();  // lone surrogates: read it the lossy way instead
   PyRef encoded = PyRef::steal(PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass"));
-  if (!encoded) throw take_pending_error();
+  if (!encoded) raise_pending_error();
   PyRef decoded = PyRef::steal(PyUnicode_DecodeUTF8(
       PyBytes_AsString(encoded.get()), PyBytes_Size(encoded.get()), "replace"));
-  if (!decoded) throw take_pending_error();
+  if (!decoded) raise_pending_error();
   const char* utf8 = PyUnicode_AsUTF8AndSize(decoded.get(), &size);
-  if (utf8 == nullptr) throw take_pending_error();
+  if (utf8 == nullptr) raise_pending_error();
   return std::string(utf8, size);
 }
 

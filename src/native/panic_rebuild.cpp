@@ -1,7 +1,7 @@
 #include "panic_rebuild.hpp"
 
 #include "entry_guard.hpp"
-#include "panic_pickling.hpp"
+#include "panic_exception.hpp"
 
 namespace vextral::native {
 

@@ -1,9 +1,9 @@
-#include "failure_report.hpp"
+#include "panic_report.hpp"
 
 #include <atomic>
 #include <cstdio>
-
-#include "failure.hpp"
+#include <cstdlib>
+#include <cstring>
 
 #if defined(__GLIBC__)
 #include <execinfo.h>
@@ -25,6 +25,11 @@ void current_thread_name(char* name, std::size_t size) {
 #endif
 }
 
+bool backtrace_requested() {
+  const char* value = std::getenv(kBacktraceSwitch);
+  return value != nullptr && value[0] != '\0' && std::strcmp(value, "0") != 0;
+}
+
 }  // namespace
 
 void report_internal_failure(std::string_view message, const std::source_location& where,
@@ -38,7 +43,7 @@ void report_internal_failure(std::string_view message, const std::source_locatio
                where.file_name(), static_cast<unsigned>(where.line()),
                static_cast<unsigned>(where.column()), static_cast<int>(message.size()),
                message.data());
-  if (!backtrace.empty()) {
+  if (!backtrace.empty() && backtrace_requested()) {
     std::fputs("stack backtrace:\n", stderr);
     std::fflush(stderr);
 #if defined(__GLIBC__)
@@ -46,9 +51,20 @@ void report_internal_failure(std::string_view message, const std::source_locatio
 #endif
   } else if (!hint_given.exchange(true)) {
     std::fprintf(stderr, "note: run with `%s=1` environment variable to display a backtrace\n",
-                 metrics::kBacktraceSwitch);
+                 kBacktraceSwitch);
   }
   std::fflush(stderr);
+}
+
+void report_resumed_panic(PyObject* exception) noexcept {
+  std::fputs(
+      "vextral_core: a PanicException raised by Python code is resumed as an internal failure;\n"
+      "its traceback follows:\n",
+      stderr);
+  std::fflush(stderr);
+  // Only displayed: printing through sys.excepthook would honour a
+  // SystemExit that the hook raises and end the process in mid-call.
+  PyErr_DisplayException(exception);
 }
 
 }  // namespace vextral
