@@ -1,6 +1,7 @@
 #include <cmath>
 
 #include "buffer.hpp"
+#include "float_environment.hpp"
 #include "float_ops.hpp"
 #include "kernel_path.hpp"
 #include "metrics.hpp"
@@ -61,6 +62,7 @@ float distinctiveness_reference(const EmbeddingBatch& embeddings) {
 }  // namespace reference
 
 float compute_distinctiveness(const EmbeddingBatch& embeddings, const PassOptions& options) {
+  const DefaultFloatEnvironment float_environment;
   return distinctiveness_on_path(embeddings, fastest_kernel_path(), options);
 }
 

@@ -1,5 +1,6 @@
 #include <cmath>
 
+#include "float_environment.hpp"
 #include "float_ops.hpp"
 #include "kernel_path.hpp"
 #include "metrics.hpp"
@@ -39,6 +40,7 @@ float isotropy_reference(const EmbeddingBatch& embeddings) {
 }  // namespace reference
 
 float compute_isotropy(const EmbeddingBatch& embeddings, const PassOptions& options) {
+  const DefaultFloatEnvironment float_environment;
   return isotropy_on_path(embeddings, fastest_kernel_path(), options);
 }
 

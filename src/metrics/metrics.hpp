@@ -12,6 +12,7 @@
 #include <span>
 
 #include "buffer.hpp"
+#include "exact_arithmetic.hpp"
 
 namespace metrics {
 

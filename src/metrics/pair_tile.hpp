@@ -14,6 +14,7 @@
 
 #include <cstddef>
 
+#include "exact_arithmetic.hpp"
 #include "kernel_path.hpp"
 #include "x86_target.hpp"
 

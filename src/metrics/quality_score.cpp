@@ -1,3 +1,4 @@
+#include "float_environment.hpp"
 #include "float_ops.hpp"
 #include "kernel_path.hpp"
 #include "metrics.hpp"
@@ -18,6 +19,7 @@ float combine_quality(float isotropy, float coverage, float distinctiveness) {
 }
 
 float compute_quality_score(const EmbeddingBatch& embeddings, const PassOptions& options) {
+  const DefaultFloatEnvironment float_environment;
   if (embeddings.empty()) return 0.0f;
   // Coverage is the only measure that can reject the batch. Taking it first
   // fails the same way with nothing returned, and lets isotropy and
