@@ -8,8 +8,8 @@
 #include <cmath>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <random>
-#include <span>
 #include <vector>
 
 #include "failure.hpp"
