@@ -1,3 +1,4 @@
+#include "float_environment.hpp"
 #include "metrics.hpp"
 #include "pair_kernel/kernel_path.hpp"
 #include "pair_measures.hpp"
@@ -45,6 +46,7 @@ class PassesAsOne {
 }  // namespace
 
 BatchMeasures compute_batch_measures(const EmbeddingBatch& embeddings, const PassOptions& options) {
+  const DefaultFloatEnvironment float_environment;
   // A batch without rows has every measure 0 and a quality score of 0.
   if (embeddings.empty()) return {};
   // Coverage first: it is the only measure that can reject the batch, and

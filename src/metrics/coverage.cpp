@@ -1,9 +1,11 @@
+#include "float_environment.hpp"
 #include "float_ops.hpp"
 #include "metrics.hpp"
 
 namespace metrics {
 
 float compute_coverage(const EmbeddingBatch& embeddings) {
+  const DefaultFloatEnvironment float_environment;
   const std::size_t n = embeddings.rows();
   if (n < 2) return 0.0f;
   const std::size_t d = embeddings.dimension();

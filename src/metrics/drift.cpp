@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "float_environment.hpp"
 #include "metrics.hpp"
 #include "pair_kernel/kernel_path.hpp"
 #include "pair_measures.hpp"
@@ -24,6 +25,7 @@ float relative_drift(float baseline_isotropy, float baseline_coverage,
 
 float detect_drift(const EmbeddingBatch& baseline, const EmbeddingBatch& current,
                    const PassOptions& options) {
+  const DefaultFloatEnvironment float_environment;
   if (baseline.empty() || current.empty()) return 0.0f;
   // Coverage is the only measure that can reject a batch, so both coverages
   // come first, the baseline's before the current one's: a failing batch

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdint>
 
+#include "exact_arithmetic.hpp"
+
 namespace metrics {
 
 // min and max that return the other operand when one operand is NaN

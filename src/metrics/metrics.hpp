@@ -13,6 +13,7 @@
 #include <span>
 
 #include "buffer.hpp"
+#include "exact_arithmetic.hpp"
 
 namespace metrics {
 

@@ -1,10 +1,12 @@
 #include <cmath>
 
+#include "float_environment.hpp"
 #include "metrics.hpp"
 
 namespace metrics {
 
 NonFiniteRows find_non_finite_rows(const EmbeddingBatch& embeddings) {
+  const DefaultFloatEnvironment float_environment;
   NonFiniteRows found;
   found.first = embeddings.rows();
   for (std::size_t i = 0; i < embeddings.rows(); ++i) {

@@ -1,5 +1,6 @@
 #include "quality_score.hpp"
 
+#include "float_environment.hpp"
 #include "float_ops.hpp"
 #include "metrics.hpp"
 #include "pair_kernel/kernel_path.hpp"
@@ -19,6 +20,7 @@ float combine_quality(float isotropy, float coverage, float distinctiveness) {
 }
 
 float compute_quality_score(const EmbeddingBatch& embeddings, const PassOptions& options) {
+  const DefaultFloatEnvironment float_environment;
   if (embeddings.empty()) return 0.0f;
   // Coverage is the only measure that can reject the batch. Taking it first
   // fails the same way with nothing returned, and lets isotropy and

@@ -1,6 +1,7 @@
 // precision, recall, F1, MRR and NDCG of one ranked identifier list.
 #include <algorithm>
 
+#include "float_environment.hpp"
 #include "float_ops.hpp"
 #include "identifier_set.hpp"
 #include "log2f.hpp"
@@ -23,6 +24,7 @@ float ratio_or_zero(float numerator, float divisor) {
 RetrievalMetrics compute_retrieval_metrics(std::span<const std::uint64_t> retrieved,
                                            std::span<const std::uint64_t> relevant,
                                            std::uint64_t top_k) {
+  const DefaultFloatEnvironment float_environment;
   // Step 1: both sets, over the whole of each list.
   const IdentifierSet retrieved_set(retrieved);
   const IdentifierSet relevant_set(relevant);

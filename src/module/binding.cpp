@@ -10,7 +10,8 @@ namespace vextral {
 
 void extract_arguments_fastcall(const FunctionDescription& description, PyObject* const* args,
                                 Py_ssize_t nargs, PyObject* kwnames, std::span<PyObject*> slots) {
-  const std::size_t positional = static_cast<std::size_t>(PyVectorcall_NARGS(nargs));
+  const std::size_t positional =
+      static_cast<std::size_t>(PyVectorcall_NARGS(static_cast<std::size_t>(nargs)));
   const std::size_t parameters = description.parameter_names.size();
 
   std::copy_n(args, std::min(positional, parameters), slots.begin());
@@ -27,15 +28,14 @@ void extract_arguments_fastcall(const FunctionDescription& description, PyObject
         take_pending_error();  // a name that is not valid UTF-8 matches no parameter
         throw unexpected_keyword_argument(description, name);
       }
+      const std::string_view given(text, static_cast<std::size_t>(size));
       std::size_t slot = 0;
-      while (slot < parameters &&
-             !(description.parameter_names[slot].size() == static_cast<std::size_t>(size) &&
-               std::memcmp(description.parameter_names[slot].data(), text, size) == 0))
+      while (slot < parameters && description.parameter_names[slot] != given)
         ++slot;
       if (slot == parameters) throw unexpected_keyword_argument(description, name);
       if (slots[slot] != nullptr)
-        throw multiple_values_for_argument(description, std::string_view(text, size));
-      slots[slot] = args[positional + k];
+        throw multiple_values_for_argument(description, given);
+      slots[slot] = args[positional + static_cast<std::size_t>(k)];
     }
   }
 

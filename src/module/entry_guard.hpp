@@ -11,6 +11,7 @@
 // interpreter's recursion limit (RecursionGuard).
 #pragma once
 
+#include "float_environment.hpp"
 #include "python.hpp"
 #include "recursion_guard.hpp"
 
@@ -22,6 +23,9 @@ void translate_current_exception() noexcept;
 
 template <class Work>
 PyObject* run_guarded(Work&& work) noexcept {
+  // The whole call, conversions included: narrowing a Python float to
+  // float32 rounds in the caller's mode too.
+  const metrics::DefaultFloatEnvironment float_environment;
   try {
     // Inside the try, so that a RecursionError is translated like any other.
     RecursionGuard depth;

@@ -11,7 +11,8 @@ PyRef text_to_str(std::string_view text) {
 
 std::string str_to_text(PyObject* str) {
   Py_ssize_t size = 0;
-  if (const char* utf8 = PyUnicode_AsUTF8AndSize(str, &size)) return std::string(utf8, size);
+  if (const char* utf8 = PyUnicode_AsUTF8AndSize(str, &size))
+    return std::string(utf8, static_cast<std::size_t>(size));
   take_pending_error();  // lone surrogates: read it the lossy way instead
   PyRef encoded = PyRef::steal(PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass"));
   if (!encoded) raise_pending_error();
@@ -20,7 +21,7 @@ std::string str_to_text(PyObject* str) {
   if (!decoded) raise_pending_error();
   const char* utf8 = PyUnicode_AsUTF8AndSize(decoded.get(), &size);
   if (utf8 == nullptr) raise_pending_error();
-  return std::string(utf8, size);
+  return std::string(utf8, static_cast<std::size_t>(size));
 }
 
 std::string type_name_text(PyObject* object, std::string_view fallback) {

@@ -16,7 +16,7 @@ constexpr std::string_view kQrelsLayout = "qid iteration docid relevance";
 // The separators Python's str.split() treats as whitespace within ASCII.
 constexpr std::array<bool, 256> kSeparator = [] {
   std::array<bool, 256> table{};
-  for (unsigned char c : {' ', '\t', '\n', '\r', '\v', '\f', '\x1c', '\x1d', '\x1e', '\x1f'}) table[c] = true;
+  for (char c : {' ', '\t', '\n', '\r', '\v', '\f', '\x1c', '\x1d', '\x1e', '\x1f'}) table[static_cast<unsigned char>(c)] = true;
   return table;
 }();
 
@@ -218,11 +218,11 @@ bool parse_plain_decimal(std::string_view text, double* value) {
   // Wraps harmlessly past 19 digits: more than 15 are refused below.
   std::uint64_t mantissa = 0;
   const char* const whole = p;
-  for (; p != end && static_cast<unsigned char>(*p - '0') <= 9; ++p) mantissa = mantissa * 10 + (*p - '0');
+  for (; p != end && static_cast<unsigned char>(*p - '0') <= 9; ++p) mantissa = mantissa * 10 + static_cast<std::uint64_t>(*p - '0');
   std::ptrdiff_t digits = p - whole, fraction = 0;
   if (p != end && *p == '.') {
     const char* const decimals = ++p;
-    for (; p != end && static_cast<unsigned char>(*p - '0') <= 9; ++p) mantissa = mantissa * 10 + (*p - '0');
+    for (; p != end && static_cast<unsigned char>(*p - '0') <= 9; ++p) mantissa = mantissa * 10 + static_cast<std::uint64_t>(*p - '0');
     fraction = p - decimals;
     digits += fraction;
   }

@@ -168,7 +168,7 @@ class LineSplitter {
         partial_.append(chunk.substr(start));
         return;
       }
-      const std::size_t end = static_cast<const char*>(found) - chunk.data();
+      const std::size_t end = static_cast<std::size_t>(static_cast<const char*>(found) - chunk.data());
       ++line_;
       if (partial_.empty()) {
         on_line(chunk.substr(start, end - start), line_);

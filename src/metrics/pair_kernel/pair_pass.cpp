@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "buffer.hpp"
+#include "float_environment.hpp"
 #include "pair_similarities.hpp"
 #include "pairs.hpp"
 
@@ -223,6 +224,7 @@ class PassPipeline {
   }
 
   void work(std::size_t first_slot) noexcept {
+    const DefaultFloatEnvironment float_environment;
     try {
       add_slots(first_slot, kSlotsPerWorker);
       changed_.notify_all();

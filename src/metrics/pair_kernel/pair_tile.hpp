@@ -14,6 +14,7 @@
 
 #include <cstddef>
 
+#include "exact_arithmetic.hpp"
 #include "isa_target.hpp"
 #include "kernel_path.hpp"
 #include "tile_shape.hpp"
