@@ -60,4 +60,9 @@ BatchMeasures compute_batch_measures(const EmbeddingBatch& embeddings, const Pas
   return measures;
 }
 
+float drift_between(const BatchMeasures& baseline, const BatchMeasures& current) {
+  return relative_drift(baseline.isotropy, baseline.coverage, baseline.distinctiveness, current.isotropy,
+                        current.coverage, current.distinctiveness);
+}
+
 }  // namespace metrics
