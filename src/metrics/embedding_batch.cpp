@@ -1,5 +1,7 @@
 #include "metrics.hpp"
 
+#include <cstring>
+
 namespace metrics {
 
 EmbeddingBatch EmbeddingBatch::borrowing(const float* values, std::size_t rows, std::size_t dimension,
@@ -10,6 +12,15 @@ EmbeddingBatch EmbeddingBatch::borrowing(const float* values, std::size_t rows, 
   batch.borrowed_dimension_ = dimension;
   batch.keeper_ = std::move(keeper);
   return batch;
+}
+
+void EmbeddingBatch::make_owned() {
+  if (!borrowed()) return;
+  EmbeddingBatch owned;
+  const std::span<const float> all = values();
+  float* out = owned.append_rectangle(rows(), dimension());
+  if (!all.empty()) std::memcpy(out, all.data(), all.size_bytes());
+  *this = std::move(owned);
 }
 
 void EmbeddingBatch::require_owned() const {

@@ -53,6 +53,11 @@ class EmbeddingBatch {
 
   bool borrowed() const noexcept { return keeper_ != nullptr; }
 
+  // Copies borrowed values into storage of the batch's own and lets the
+  // borrowed memory go (nothing for an owned batch): for when the lender
+  // might change it while the batch is still to be read.
+  void make_owned();
+
   std::size_t rows() const noexcept { return borrowed() ? borrowed_rows_ : starts_.size(); }
   bool empty() const noexcept { return rows() == 0; }
 

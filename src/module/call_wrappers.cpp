@@ -11,7 +11,8 @@ PyObject* py_detect_drift(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     float result;
     {
       metrics::EmbeddingBatch baseline = extract_batch_argument(slots[0], kDriftParameters[0]);
-      metrics::EmbeddingBatch current = extract_batch_argument(slots[1], kDriftParameters[1]);
+      metrics::EmbeddingBatch current =
+          extract_later_batch_argument(slots[1], kDriftParameters[1], baseline);
       result = metrics::detect_drift(baseline, current, call_pass_options());
     }
     return float_result(result).release();
