@@ -154,7 +154,8 @@ def _read_npy(path: str, options: ReadOptions) -> Embeddings:
             _check_array_shape(header.shape, path)
             mapped_rows = _mapped_float32_rows(stream, header, path)
             if mapped_rows is not None:
-                return Embeddings(path, mapped_rows, *header.shape)
+                count, dimension = header.shape
+                return Embeddings(path, mapped_rows, count, dimension)
             numpy = _numpy()
             if numpy is not None:
                 # Mapped, not read: the pages are touched once, by the conversion.
@@ -179,7 +180,8 @@ def _mapped_float32_rows(stream: IO[bytes], header: NpyHeader, path: str) -> Any
     if map_rows is None or header.buffer_format() != "f" or header.data_offset % 4:
         return None
     try:
-        return map_rows(stream.fileno(), header.data_offset, *header.shape)
+        rows, dimension = header.shape
+        return map_rows(stream.fileno(), header.data_offset, rows, dimension)
     except ValueError:
         # The file shrank since its size was checked.
         raise UserError(f"{path}: the file ends before the {header.count} elements of shape "
