@@ -60,7 +60,7 @@ class BufferView {
   bool acquire(PyObject* object, int dimensions, KnownTypes& types, bool rows_too) {
     std::optional<Exporter> exporter = buffer_exporter(object, types, rows_too);
     if (!exporter) return false;
-    keeper_ = std::make_unique<BufferKeeper>();
+    keeper_ = make_owned_object<BufferKeeper>();
     if (!keeper_->acquire(object, PyBUF_RECORDS_RO)) {
       // Whatever made the export fail (a released memoryview, say) makes
       // the generic reading fail as well, with its own error.

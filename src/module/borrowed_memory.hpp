@@ -5,7 +5,10 @@
 // interpreter from their destructors.
 #pragma once
 
+#include <cstdint>
 #include <memory>
+#include <new>
+#include <utility>
 
 #include "metrics.hpp"
 #include "py_ref.hpp"
@@ -45,6 +48,17 @@ class ReferenceKeeper final : public metrics::MemoryKeeper {
  private:
   PyRef object_;
 };
+
+// A keeper (or any small object) on the heap; when memory runs out this is an
+// AllocationFailure with its byte count, as for every other buffer of the
+// system, so the caller gets MemoryError("memory allocation of {n} bytes
+// failed").
+template <class T, class... Arguments>
+std::unique_ptr<T> make_owned_object(Arguments&&... arguments) {
+  T* object = new (std::nothrow) T(std::forward<Arguments>(arguments)...);
+  if (object == nullptr) throw metrics::AllocationFailure(sizeof(T));
+  return std::unique_ptr<T>(object);
+}
 
 // Whether a rectangle of `rows` x `columns` float32 values at `base`, with
 // byte strides `row_stride` and `column_stride`, can be read in place as

@@ -80,7 +80,7 @@ class DLPackInput {
         !contiguous_float_rows(base_, shape_[0], shape_[1], strides_[0], strides_[1]))
       return std::nullopt;
     return metrics::EmbeddingBatch::borrowing(reinterpret_cast<const float*>(base_), shape_[0], shape_[1],
-                                              std::make_unique<ReferenceKeeper>(std::move(capsule_)));
+                                              make_owned_object<ReferenceKeeper>(std::move(capsule_)));
   }
   StridedRow row() const { return {base_, type_, shape_[0], strides_[0]}; }
 

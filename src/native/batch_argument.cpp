@@ -41,7 +41,7 @@ void copy_elements(const Py_buffer& view, float* out) {
 
 std::optional<metrics::EmbeddingBatch> read_memoryview(PyObject* object) {
   if (!PyMemoryView_Check(object)) return std::nullopt;
-  auto keeper = std::make_unique<BufferKeeper>();
+  auto keeper = make_owned_object<BufferKeeper>();
   if (!keeper->acquire(object, PyBUF_RECORDS_RO)) {
     // A released view: the generic reading raises its own error.
     take_pending_error();

@@ -110,7 +110,7 @@ PyObject* map_float32_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         __builtin_mul_overflow(bytes, std::uint64_t{sizeof(float)}, &bytes) || offset > size ||
         bytes > size - offset || size == 0)
       throw PythonError::create(PyExc_ValueError, "the file does not hold the rows it is said to");
-    auto mapped = std::make_unique<MappedRows>();
+    auto mapped = make_owned_object<MappedRows>();
     mapped->length = static_cast<std::size_t>(size);
     mapped->offset = static_cast<std::size_t>(offset);
     mapped->rows = static_cast<std::size_t>(rows);
@@ -134,7 +134,7 @@ std::optional<metrics::EmbeddingBatch> read_mapped_rows(PyObject* object) {
   if (rows == nullptr) raise_pending_error();
   const auto* values = reinterpret_cast<const float*>(rows->mapping + rows->offset);
   return metrics::EmbeddingBatch::borrowing(values, rows->rows, rows->dimension,
-                                            std::make_unique<MappingKeeper>(PyRef::borrow(object), *rows));
+                                            make_owned_object<MappingKeeper>(PyRef::borrow(object), *rows));
 }
 
 #else
