@@ -182,6 +182,8 @@ def _mapped_float32_rows(stream: IO[bytes], header: NpyHeader, path: str) -> Any
     try:
         rows, dimension = header.shape
         return map_rows(stream.fileno(), header.data_offset, rows, dimension)
+    except OSError:
+        return None  # a file that cannot be mapped (say, on a special file system) is read otherwise
     except ValueError:
         # The file shrank since its size was checked.
         raise UserError(f"{path}: the file ends before the {header.count} elements of shape "
