@@ -8,15 +8,33 @@ _QueryResult = tuple[str, int, int, tuple[float, ...]]
 # (count, first repeated line, line it repeats)
 _Duplicates = tuple[int, int, int]
 
-def batch_measures(embeddings: Any, threads: int = 1,
-                   progress: Callable[[int, int], object] | None = None) -> dict[str, float]:
-    """Isotropy, coverage, distinctiveness and quality score of a batch from one pass over its pairs."""
+# What batch_measures takes as embeddings: whatever vextral_core takes (sequences of sequences
+# of numbers, 2-D NumPy arrays and memory maps, Arrow arrays of lists through
+# __arrow_c_array__ / __arrow_c_stream__, 2-D CPU tensors through __dlpack__), a 2-D memoryview
+# of native float32 or float64, or the capsule map_float32_rows returns. Contiguous float32 rows
+# are read in place.
+_Embeddings = Any
+
+def batch_measures(embeddings: _Embeddings, threads: int = 1,
+                   progress: Callable[[int, int], object] | None = None,
+                   checked: Callable[[int, int | None], object] | None = None) -> dict[str, Any]:
+    """Isotropy, coverage, distinctiveness and quality score of a batch from one pass over its pairs
+    (floats), with "non_finite_rows" (int) and "first_non_finite" (int or None); checked(count,
+    first) is called with those two before the pass."""
+
+def drift_between(baseline_isotropy: float, baseline_coverage: float, baseline_distinctiveness: float,
+                  current_isotropy: float, current_coverage: float, current_distinctiveness: float) -> float:
+    """The drift vextral_core.py_detect_drift gives two batches, from their measures."""
 
 def evaluate_trec(run_read: Callable[[], bytes], run_restart: Callable[[], None], run_name: str, qrels_read: Callable[[], bytes],
                   qrels_name: str, depths: list[tuple[int, int]], strict: bool, /) -> tuple[
                       list[_QueryResult], list[str], list[str], _Duplicates, _Duplicates, tuple[float, float]]: ...
 
-def non_finite_rows(embeddings: Any) -> tuple[int, int | None]:
+def map_float32_rows(fd: int, offset: int, rows: int, dimension: int, /) -> object:
+    """A read-only mapping of the file open as fd, whose float32 rows start offset bytes in
+    (POSIX systems only)."""
+
+def non_finite_rows(embeddings: _Embeddings) -> tuple[int, int | None]:
     """The number of rows holding NaN or infinity, and the index of the first (or None)."""
 
 def rebuild_panic_exception(*args: object) -> BaseException: ...

@@ -22,7 +22,7 @@ from typing import Any, NoReturn
 
 from vextral import reports
 from vextral.embedding_files import EXTENSIONS, FORMATS, STDIN, Embeddings, ReadOptions, load_embeddings
-from vextral.embedding_measures import NonFinite, Quality, measure_drift, measure_quality, non_finite_rows
+from vextral.embedding_measures import NonFinite, Quality, measure_drift, measure_quality
 from vextral.errors import UserError, is_panic
 from vextral.retrieval_evaluation import evaluate_run
 from vextral.retrieval_reports import retrieval_json, retrieval_text
@@ -226,11 +226,13 @@ def _read_options(arguments: argparse.Namespace) -> ReadOptions:
     return ReadOptions(arguments.format, arguments.key, arguments.column, arguments.skip_columns)
 
 
-def _checked(embeddings: Embeddings, *, strict: bool) -> NonFinite:
-    """Counts the embeddings holding NaN or infinity before anything is computed: they pass
-    through the measures silently (a NaN makes isotropy 0 and coverage and distinctiveness 1)."""
-    found = non_finite_rows(embeddings)
-    if found.count:
+def _non_finite_check(embeddings: Embeddings, *, strict: bool) -> Callable[[NonFinite], None]:
+    """What to do with the embeddings holding NaN or infinity, which the native pass counts
+    before it computes anything: they pass through the measures silently (a NaN makes isotropy
+    0 and coverage and distinctiveness 1), so warn, or with --strict refuse the batch."""
+    def check(found: NonFinite) -> None:
+        if not found.count:
+            return
         assert found.first is not None
         held = "holds" if found.count == 1 else "hold"
         message = (f"{embeddings.source}: {reports.plural(found.count, 'embedding')} of {embeddings.count}"
@@ -238,23 +240,23 @@ def _checked(embeddings: Embeddings, *, strict: bool) -> NonFinite:
         if strict:
             raise UserError(message)
         _warn(message + "; the measures of such a batch mean little (--strict refuses it)")
-    return found
+    return check
 
 
-def _measured(embeddings: Embeddings, threads: int, show_progress: bool) -> Quality:
+def _measured(embeddings: Embeddings, threads: int, show_progress: bool, *, strict: bool) -> Quality:
     with PassProgress(f"{os.path.basename(embeddings.source)}: pairs", enabled=show_progress) as progress:
-        return measure_quality(embeddings, threads=threads, progress=progress)
+        return measure_quality(embeddings, threads=threads, progress=progress,
+                               checked=_non_finite_check(embeddings, strict=strict))
 
 
 def _quality(arguments: argparse.Namespace) -> None:
     embeddings = load_embeddings(arguments.file, _read_options(arguments))
-    found = _checked(embeddings, strict=arguments.strict)
     if embeddings.count == 1:
         _warn(f"{arguments.file} holds 1 embedding: every measure of a single embedding is 0")
-    quality = _measured(embeddings, arguments.threads, arguments.progress)
+    quality = _measured(embeddings, arguments.threads, arguments.progress, strict=arguments.strict)
     name = arguments.file
     _print(arguments, reports.quality_text(quality, name),
-           {**reports.quality_json(quality, name, found), "threads": arguments.threads})
+           {**reports.quality_json(quality, name, quality.non_finite), "threads": arguments.threads})
 
 
 def _drift(arguments: argparse.Namespace) -> None:
@@ -264,13 +266,16 @@ def _drift(arguments: argparse.Namespace) -> None:
     options = _read_options(arguments)
     baseline = load_embeddings(baseline_name, options)
     current = load_embeddings(current_name, options)
-    found = (_checked(baseline, strict=arguments.strict), _checked(current, strict=arguments.strict))
     for embeddings in (baseline, current):
         if embeddings.count == 1:
             _warn(f"{embeddings.source} holds 1 embedding: every measure of a single embedding is 0, "
                   "so the drift compares with zeros, not with a batch")
-    drift = measure_drift(_measured(baseline, arguments.threads, arguments.progress),
-                          _measured(current, arguments.threads, arguments.progress))
+    # Each batch is converted and scanned once, just before its own pass: a batch refused
+    # with --strict is refused there.
+    measured = [_measured(embeddings, arguments.threads, arguments.progress, strict=arguments.strict)
+                for embeddings in (baseline, current)]
+    drift = measure_drift(*measured)
+    found = (measured[0].non_finite, measured[1].non_finite)
     _print(arguments, reports.drift_text(drift, baseline_name, current_name),
            {**reports.drift_json(drift, baseline_name, current_name, found), "threads": arguments.threads})
 
@@ -291,9 +296,10 @@ def _demo(arguments: argparse.Namespace) -> None:
     baseline_name, current_name = sample.baseline.name, sample.current.name
     run_name, qrels_name = sample.run.name, sample.qrels.name
 
-    found = (_checked(baseline, strict=False), _checked(current, strict=False))
-    quality = _measured(baseline, arguments.threads, arguments.progress)
-    drift = measure_drift(quality, _measured(current, arguments.threads, arguments.progress))
+    quality = _measured(baseline, arguments.threads, arguments.progress, strict=False)
+    current_quality = _measured(current, arguments.threads, arguments.progress, strict=False)
+    drift = measure_drift(quality, current_quality)
+    found = (quality.non_finite, current_quality.non_finite)
     text = "\n\n".join([
         textwrap.fill(f"vextral demo: {sample.description}", width=88),
         reports.quality_text(quality, baseline_name),

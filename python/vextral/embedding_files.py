@@ -10,9 +10,10 @@ for some measures and fails internally on others, so the tool refuses them
 up front with a message that names the offending line or row.
 
 What a reader hands on is whatever the native entry accepts without one
-Python object per element where it can: a NumPy array (a view of the mapped
-file when the file's layout allows), a 2-D memoryview when NumPy is absent,
-and a list of rows for the text formats.
+Python object per element where it can: for a .npy file of native float32
+rows the native module's own read-only mapping of the file, otherwise a NumPy
+array (a view of the mapped file when the file's layout allows), a 2-D
+memoryview when NumPy is absent, and a list of rows for the text formats.
 """
 
 from __future__ import annotations
@@ -29,8 +30,9 @@ from collections.abc import Iterable, Iterator
 from dataclasses import dataclass, field
 from typing import IO, Any
 
+from vextral import _native
 from vextral.errors import UserError
-from vextral.npy import check_npy_size, read_npy, read_npy_buffer, read_npy_header
+from vextral.npy import NpyHeader, check_npy_size, read_npy, read_npy_buffer, read_npy_header
 
 STDIN = "-"
 
@@ -67,7 +69,8 @@ class Embeddings:
     """A rectangular batch read from `source`."""
 
     source: str
-    # What the native entry takes: a NumPy array, a 2-D memoryview or a list of rows.
+    # What the native entry takes: a mapping of the file's rows, a NumPy array, a 2-D
+    # memoryview or a list of rows.
     data: Any
     count: int
     dimension: int
@@ -149,6 +152,10 @@ def _read_npy(path: str, options: ReadOptions) -> Embeddings:
             header = read_npy_header(stream, path)
             check_npy_size(header, os.fstat(stream.fileno()).st_size, path)
             _check_array_shape(header.shape, path)
+            mapped_rows = _mapped_float32_rows(stream, header, path)
+            if mapped_rows is not None:
+                count, dimension = header.shape
+                return Embeddings(path, mapped_rows, count, dimension)
             numpy = _numpy()
             if numpy is not None:
                 # Mapped, not read: the pages are touched once, by the conversion.
@@ -163,6 +170,24 @@ def _read_npy(path: str, options: ReadOptions) -> Embeddings:
     _, view, _ = read_npy_buffer(memoryview(mapped), path)
     count, dimension = header.shape
     return Embeddings(path, view, count, dimension)
+
+
+def _mapped_float32_rows(stream: IO[bytes], header: NpyHeader, path: str) -> Any:
+    """Native float32 rows in row-major order, mapped by the native module itself where the
+    system allows: the measures read them in place, and drop each stretch of the mapping once it
+    is packed, so the file's pages and the packed copy are never both resident (None otherwise)."""
+    map_rows = getattr(_native, "map_float32_rows", None)
+    if map_rows is None or header.buffer_format() != "f" or header.data_offset % 4:
+        return None
+    try:
+        rows, dimension = header.shape
+        return map_rows(stream.fileno(), header.data_offset, rows, dimension)
+    except OSError:
+        return None  # a file that cannot be mapped (say, on a special file system) is read otherwise
+    except ValueError:
+        # The file shrank since its size was checked.
+        raise UserError(f"{path}: the file ends before the {header.count} elements of shape "
+                        f"{header.shape}") from None
 
 
 def _read_npz(path: str, options: ReadOptions) -> Embeddings:

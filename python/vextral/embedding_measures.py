@@ -1,10 +1,12 @@
 """The batch measures and the drift, gathered for reports.
 
-Each batch goes through one native pass (vextral._native.batch_measures),
-which gives isotropy, coverage, distinctiveness and the quality score with
-exactly the bits of vextral_core's four functions; the drift is combined
-from two such passes in float32, exactly as py_detect_drift combines its six
-measures.
+Each batch is converted once and goes through one native pass
+(vextral._native.batch_measures), which counts the rows holding NaN or
+infinity and then gives isotropy, coverage, distinctiveness and the quality
+score with exactly the bits of vextral_core's four functions. The drift of
+two batches is combined from their measures by the library's own drift
+formula (vextral._native.drift_between), so it is exactly what
+py_detect_drift gives.
 """
 
 from __future__ import annotations
@@ -29,12 +31,18 @@ class NonFinite:
     first: int | None
 
 
+# Called with what the scan found, before the pass over the pairs; an exception it raises
+# ends the measurement there.
+CheckedCallback = Callable[[NonFinite], object]
+
+
 @dataclass(frozen=True)
 class Quality:
     embeddings: Embeddings
     # isotropy, coverage, distinctiveness
     measures: dict[str, float]
     quality_score: float
+    non_finite: NonFinite
 
 
 @dataclass(frozen=True)
@@ -43,36 +51,35 @@ class Drift:
     current: Embeddings
     baseline_measures: dict[str, float]
     current_measures: dict[str, float]
+    # Each measure's relative change |baseline - current| / (baseline + 1), in float32.
+    relative_changes: dict[str, float]
+    # The mean of the three changes, as the library computes it.
+    drift: float
 
     def changes(self) -> dict[str, float]:
-        """Each measure's relative change |baseline - current| / (baseline + 1), in float32.
-
-        The drift is the mean of these three; they show which measure moved.
-        """
-        before, after = self.baseline_measures, self.current_measures
-        return {name: float32.f32(abs(float32.f32(before[name] - after[name]))
-                                  / float32.f32(before[name] + 1.0))
-                for name in BATCH_MEASURES}
-
-    @property
-    def drift(self) -> float:
-        """((isotropy + coverage) + distinctiveness) / 3 over the changes, in float32."""
-        changes = self.changes()
-        total = float32.f32(float32.f32(changes["isotropy"] + changes["coverage"]) + changes["distinctiveness"])
-        return float32.f32(total / 3.0)
+        """Each measure's relative change; the drift is their mean, and they show which measure moved."""
+        return dict(self.relative_changes)
 
 
-def non_finite_rows(embeddings: Embeddings) -> NonFinite:
-    count, first = _native.non_finite_rows(embeddings.data)
-    return NonFinite(count, first)
+def measure_quality(embeddings: Embeddings, *, threads: int = 1, progress: ProgressCallback | None = None,
+                    checked: CheckedCallback | None = None) -> Quality:
+    def scanned(count: int, first: int | None) -> None:
+        if checked is not None:
+            checked(NonFinite(count, first))
 
-
-def measure_quality(embeddings: Embeddings, *, threads: int = 1,
-                    progress: ProgressCallback | None = None) -> Quality:
-    measures = _native.batch_measures(embeddings.data, threads, progress)
+    measures = _native.batch_measures(embeddings.data, threads, progress, scanned)
+    found = NonFinite(measures.pop("non_finite_rows"), measures.pop("first_non_finite"))
     score = measures.pop("quality_score")
-    return Quality(embeddings, measures, score)
+    return Quality(embeddings, measures, score, found)
 
 
 def measure_drift(baseline: Quality, current: Quality) -> Drift:
-    return Drift(baseline.embeddings, current.embeddings, baseline.measures, current.measures)
+    before, after = baseline.measures, current.measures
+    # Python floats are the float32 results widened exactly; each step below is one float32
+    # operation (a double result rounded once to float32 is the float32 result).
+    changes = {name: float32.f32(abs(float32.f32(before[name] - after[name]))
+                                 / float32.f32(before[name] + 1.0))
+               for name in BATCH_MEASURES}
+    drift = _native.drift_between(*(before[name] for name in BATCH_MEASURES),
+                                  *(after[name] for name in BATCH_MEASURES))
+    return Drift(baseline.embeddings, current.embeddings, before, after, changes, drift)

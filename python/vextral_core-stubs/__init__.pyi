@@ -33,8 +33,9 @@ _Number: TypeAlias = SupportsFloat | SupportsIndex
 class EmbeddingRow(Protocol):
     """One embedding: an indexable, iterable run of numbers.
 
-    ``list[float]``, ``tuple[int, ...]``, ``bytes``, ``array.array`` and
-    1-D NumPy arrays all fit.
+    ``list[float]``, ``tuple[int, ...]``, ``bytes``, ``array.array``,
+    ``memoryview``, 1-D NumPy arrays and 1-D DLPack tensors on the CPU all
+    fit.
     """
 
     def __getitem__(self, index: int, /) -> object: ...
@@ -45,8 +46,14 @@ class EmbeddingBatch(Protocol):
     """A batch of embeddings: an indexable, iterable run of rows.
 
     ``list[list[float]]``, a tuple of tuples, a list of 1-D NumPy arrays and
-    a 2-D NumPy array all fit. NumPy's own types do not carry the number of
-    dimensions, so a 1-D array is accepted here and refused at run time.
+    a 2-D NumPy array (``np.memmap`` too) all fit, and so do Arrow arrays of
+    lists (pyarrow ``FixedSizeListArray``, ``ListArray``, ``LargeListArray``,
+    ``ChunkedArray``; anything with ``__arrow_c_array__`` or
+    ``__arrow_c_stream__``) and 2-D DLPack tensors on the CPU (PyTorch
+    tensors; anything with ``__dlpack__``). Contiguous float32 arrays and
+    tensors are read in place, without a copy. NumPy's own types do not
+    carry the number of dimensions, so a 1-D array is accepted here and
+    refused at run time.
     """
 
     def __getitem__(self, index: int, /) -> object: ...
@@ -56,7 +63,9 @@ class EmbeddingBatch(Protocol):
 class IdentifierList(Protocol):
     """Document identifiers in rank order: integers in [0, 2**64).
 
-    ``list[int]``, ``range`` and 1-D integer NumPy arrays fit. Floats are
+    ``list[int]``, ``range``, 1-D integer NumPy arrays, Arrow integer
+    arrays (``__arrow_c_array__`` / ``__arrow_c_stream__``) and 1-D integer
+    DLPack tensors on the CPU fit. Floats are
     refused, even integral ones.
     """
 

@@ -1,3 +1,4 @@
+#include "drift.hpp"
 #include "float_environment.hpp"
 #include "metrics.hpp"
 #include "pair_kernel/kernel_path.hpp"
@@ -60,6 +61,12 @@ BatchMeasures compute_batch_measures(const EmbeddingBatch& embeddings, const Pas
   measures.distinctiveness = pair.distinctiveness;
   measures.quality_score = combine_quality(pair.isotropy, measures.coverage, pair.distinctiveness);
   return measures;
+}
+
+float drift_between(const BatchMeasures& baseline, const BatchMeasures& current) {
+  const DefaultFloatEnvironment float_environment;
+  return relative_drift(baseline.isotropy, baseline.coverage, baseline.distinctiveness, current.isotropy,
+                        current.coverage, current.distinctiveness);
 }
 
 }  // namespace metrics

@@ -9,6 +9,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
+#include <memory>
 #include <optional>
 #include <span>
 
@@ -17,50 +19,114 @@
 
 namespace metrics {
 
+// Keeps memory that a batch borrows valid for as long as the batch lives, and
+// hands it back when destroyed (the batch destroys it at its own end). The
+// hints below let a reader say how it walks the rows; a keeper that owns
+// its memory outright (a read-only file mapping, say) may use them to drop
+// pages it will not need again. They never change a value, and ignoring
+// them is always correct.
+class MemoryKeeper {
+ public:
+  virtual ~MemoryKeeper() = default;
+  // The rows are about to be read once more, from the first, in order.
+  virtual void reading_rows_in_order() noexcept {}
+  // The rows before `end` are read for the last time in this walk.
+  virtual void rows_read(std::size_t end) noexcept { (void)end; }
+};
+
 // An ordered list of rows of float32 values. Rows may differ in length and
-// may be empty. All values live in one contiguous buffer; row i occupies
-// [row_start(i), row_start(i + 1)), the last row ending at the buffer's end.
+// may be empty. Usually all values live in one contiguous buffer the batch
+// owns; row i occupies [row_start(i), row_start(i + 1)), the last row
+// ending at the buffer's end. A batch may instead borrow a read-only
+// rectangle of n contiguous rows of d floats from memory someone else owns,
+// kept valid by its MemoryKeeper; such a batch is never written to.
 class EmbeddingBatch {
  public:
-  std::size_t rows() const noexcept { return starts_.size(); }
-  bool empty() const noexcept { return starts_.empty(); }
+  EmbeddingBatch() = default;
+  EmbeddingBatch(EmbeddingBatch&&) noexcept = default;
+  EmbeddingBatch& operator=(EmbeddingBatch&&) noexcept = default;
+  ~EmbeddingBatch() = default;
+
+  // A batch reading `rows` rows of `dimension` floats at `values` (row i at
+  // values + i * dimension) in place; `keeper` keeps them valid and is
+  // destroyed with the batch. `values` must be aligned for float.
+  static EmbeddingBatch borrowing(const float* values, std::size_t rows, std::size_t dimension,
+                                  std::unique_ptr<MemoryKeeper> keeper) noexcept;
+
+  bool borrowed() const noexcept { return keeper_ != nullptr; }
+
+  // Copies borrowed values into storage of the batch's own and lets the
+  // borrowed memory go (nothing for an owned batch): for when the lender
+  // might change it while the batch is still to be read.
+  void make_owned();
+
+  std::size_t rows() const noexcept { return borrowed() ? borrowed_rows_ : starts_.size(); }
+  bool empty() const noexcept { return rows() == 0; }
 
   std::span<const float> row(std::size_t i) const noexcept {
+    if (borrowed()) return {borrowed_values_ + i * borrowed_dimension_, borrowed_dimension_};
     std::size_t begin = starts_[i];
     std::size_t end = i + 1 < starts_.size() ? starts_[i + 1] : values_.size();
     return {values_.data() + begin, end - begin};
   }
-  std::span<float> row(std::size_t i) noexcept {
-    std::size_t begin = starts_[i];
-    std::size_t end = i + 1 < starts_.size() ? starts_[i + 1] : values_.size();
-    return {values_.data() + begin, end - begin};
-  }
+
+  // Row i for writing, of a batch this one owns (the normalised copy being
+  // built); a borrowed batch is read-only and fails.
+  std::span<float> writable_row(std::size_t i);
 
   // The batch's dimension d: the length of row 0 (0 for an empty batch).
   std::size_t dimension() const noexcept { return empty() ? 0 : row(0).size(); }
 
   // All values, row after row.
-  std::span<const float> values() const noexcept { return {values_.data(), values_.size()}; }
+  std::span<const float> values() const noexcept {
+    if (borrowed()) return {borrowed_values_, borrowed_rows_ * borrowed_dimension_};
+    return {values_.data(), values_.size()};
+  }
+  std::size_t value_count() const noexcept { return values().size(); }
 
-  // Building. start_row() opens a new, empty row; push() appends a value to
-  // the row opened last.
-  void reserve_rows(std::size_t n) { starts_.reserve(n); }
-  void reserve_values(std::size_t n) { values_.reserve(n); }
-  void start_row() { starts_.push_back(values_.size()); }
+  // Building a batch this one owns (a borrowed one fails). start_row()
+  // opens a new, empty row; push() appends a value to the row opened last.
+  void reserve_rows(std::size_t n) {
+    require_owned();
+    starts_.reserve(n);
+  }
+  void reserve_values(std::size_t n) {
+    require_owned();
+    values_.reserve(n);
+  }
+  void start_row() {
+    require_owned();
+    starts_.push_back(values_.size());
+  }
   void push(float value) { values_.push_back(value); }
-  std::size_t value_count() const noexcept { return values_.size(); }
 
   // Appends `n` rows of `d` values each and returns where to write them.
   float* append_rectangle(std::size_t n, std::size_t d);
 
-  // A batch with the same row lengths as `shape`, every value zero.
+  // Hints passed on to the keeper of borrowed memory (see MemoryKeeper);
+  // nothing for an owned batch.
+  void reading_rows_in_order() const noexcept {
+    if (keeper_) keeper_->reading_rows_in_order();
+  }
+  void rows_read(std::size_t end) const noexcept {
+    if (keeper_) keeper_->rows_read(end);
+  }
+
+  // An owned batch with the same row lengths as `shape`, every value zero.
   static EmbeddingBatch with_shape_of(const EmbeddingBatch& shape);
 
   static EmbeddingBatch from_rows(std::initializer_list<std::initializer_list<float>> rows);
 
  private:
+  void require_owned() const;
+
   Buffer<float> values_;
   Buffer<std::size_t> starts_;
+  // A borrowed rectangle; null keeper for an owned batch.
+  const float* borrowed_values_ = nullptr;
+  std::size_t borrowed_rows_ = 0;
+  std::size_t borrowed_dimension_ = 0;
+  std::unique_ptr<MemoryKeeper> keeper_;
 };
 
 // The five retrieval measures, each in [0, 1].
@@ -119,6 +185,10 @@ float detect_drift(const EmbeddingBatch& baseline, const EmbeddingBatch& current
 // large to keep). Fails, like coverage, on a row longer than row 0.
 struct BatchMeasures { float isotropy = 0, coverage = 0, distinctiveness = 0, quality_score = 0; };
 BatchMeasures compute_batch_measures(const EmbeddingBatch& embeddings, const PassOptions& options = {});
+
+// The drift from a batch whose measures are `baseline` to one whose
+// measures are `current`: exactly what detect_drift returns for the two.
+float drift_between(const BatchMeasures& baseline, const BatchMeasures& current);
 
 // The number of rows holding at least one NaN or infinity, and the index of
 // the first such row (rows() when there is none).

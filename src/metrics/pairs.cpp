@@ -9,7 +9,7 @@ EmbeddingBatch normalize_embeddings(const EmbeddingBatch& embeddings) {
   const std::size_t n = embeddings.rows();
   for (std::size_t i = 0; i < n; ++i) {
     std::span<const float> r = embeddings.row(i);
-    std::span<float> out = normalized.row(i);
+    std::span<float> out = normalized.writable_row(i);
     if (r.empty()) continue;
 
     float ss = 0.0f;

@@ -2,7 +2,9 @@
 
 #include <string_view>
 
+#include "borrowed_memory.hpp"
 #include "element_reading.hpp"
+#include "pending_error.hpp"
 
 namespace vextral {
 
@@ -49,7 +51,8 @@ ElementType element_type(const Py_buffer& view, Exporter exporter) {
   }
 }
 
-// A buffer view of a recognised exporter, released on every path.
+// A buffer view of a recognised exporter, released on every path unless a
+// batch takes it over to read the memory in place.
 class BufferView {
  public:
   // False (no exception pending) unless the object is a recognised exporter
@@ -57,32 +60,41 @@ class BufferView {
   bool acquire(PyObject* object, int dimensions, KnownTypes& types, bool rows_too) {
     std::optional<Exporter> exporter = buffer_exporter(object, types, rows_too);
     if (!exporter) return false;
-    if (PyObject_GetBuffer(object, &view_, PyBUF_RECORDS_RO) < 0) {
+    keeper_ = make_owned_object<BufferKeeper>();
+    if (!keeper_->acquire(object, PyBUF_RECORDS_RO)) {
       // Whatever made the export fail (a released memoryview, say) makes
       // the generic reading fail as well, with its own error.
-      PyErr_Clear();
+      take_pending_error();
       return false;
     }
-    held_ = true;
-    type_ = element_type(view_, *exporter);
-    return view_.ndim == dimensions && type_.kind != ElementKind::unsupported;
-  }
-  ~BufferView() {
-    if (held_) PyBuffer_Release(&view_);
+    type_ = element_type(view(), *exporter);
+    return view().ndim == dimensions && type_.kind != ElementKind::unsupported;
   }
 
   StridedMatrix matrix() const {
-    return {static_cast<const char*>(view_.buf), type_, static_cast<std::size_t>(view_.shape[0]),
-            static_cast<std::size_t>(view_.shape[1]), view_.strides[0], view_.strides[1]};
+    return {static_cast<const char*>(view().buf), type_, static_cast<std::size_t>(view().shape[0]),
+            static_cast<std::size_t>(view().shape[1]), view().strides[0], view().strides[1]};
   }
   StridedRow row() const {
-    return {static_cast<const char*>(view_.buf), type_, static_cast<std::size_t>(view_.shape[0]),
-            view_.strides[0]};
+    return {static_cast<const char*>(view().buf), type_, static_cast<std::size_t>(view().shape[0]),
+            view().strides[0]};
+  }
+
+  // The matrix as a batch reading the buffer in place, when its elements
+  // are contiguous rows of float32; the batch then holds the export.
+  std::optional<metrics::EmbeddingBatch> borrowed_matrix() {
+    const StridedMatrix m = matrix();
+    if (m.type.kind != ElementKind::floating || m.type.size != sizeof(float) ||
+        !contiguous_float_rows(m.base, m.rows, m.columns, m.row_stride, m.column_stride))
+      return std::nullopt;
+    return metrics::EmbeddingBatch::borrowing(reinterpret_cast<const float*>(m.base), m.rows, m.columns,
+                                              std::move(keeper_));
   }
 
  private:
-  Py_buffer view_{};
-  bool held_ = false;
+  const Py_buffer& view() const noexcept { return keeper_->view(); }
+
+  std::unique_ptr<BufferKeeper> keeper_;
   ElementType type_{};
 };
 
@@ -91,6 +103,7 @@ class BufferView {
 std::optional<metrics::EmbeddingBatch> read_batch_array(PyObject* object, KnownTypes& types) {
   BufferView view;
   if (!view.acquire(object, 2, types, /*rows_too=*/false)) return std::nullopt;
+  if (std::optional<metrics::EmbeddingBatch> borrowed = view.borrowed_matrix()) return borrowed;
   metrics::EmbeddingBatch batch;
   if (!append_matrix(view.matrix(), batch)) return std::nullopt;
   return batch;

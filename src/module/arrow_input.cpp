@@ -8,6 +8,7 @@
 #include "element_reading.hpp"
 #include "export_protocol.hpp"
 #include "known_types.hpp"
+#include "pending_error.hpp"
 
 namespace vextral {
 
@@ -117,7 +118,8 @@ class ArrowInput {
     auto* array = static_cast<ArrowArray*>(
         schema ? PyCapsule_GetPointer(PyTuple_GetItem(exported_.get(), 1), "arrow_array") : nullptr);
     if (schema == nullptr || array == nullptr || schema->release == nullptr || array->release == nullptr) {
-      PyErr_Clear();
+      // Not the capsules they claim to be: read generically.
+      if (PyErr_Occurred()) take_pending_error();
       return false;
     }
     schema_ = schema;
@@ -130,7 +132,8 @@ class ArrowInput {
     if (!exported_) return false;
     auto* stream = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(exported_.get(), "arrow_array_stream"));
     if (stream == nullptr || stream->release == nullptr) {
-      PyErr_Clear();
+      // Not the capsules they claim to be: read generically.
+      if (PyErr_Occurred()) take_pending_error();
       return false;
     }
     if (stream->get_schema(stream, &owned_schema_) != 0 || owned_schema_.release == nullptr) return false;

@@ -10,7 +10,8 @@ PyObject* run_drift(const FunctionDescription& description, PyObject* const* arg
     float result;
     {
       metrics::EmbeddingBatch baseline = extract_batch_argument(slots[0], description.parameter_names[0]);
-      metrics::EmbeddingBatch current = extract_batch_argument(slots[1], description.parameter_names[1]);
+      metrics::EmbeddingBatch current =
+          extract_later_batch_argument(slots[1], description.parameter_names[1], baseline);
       result = metrics::detect_drift(baseline, current, call_pass_options());
     }
     return float_result(result).release();

@@ -83,6 +83,20 @@ metrics::EmbeddingBatch extract_batch_argument(PyObject* object, std::string_vie
   });
 }
 
+metrics::EmbeddingBatch extract_later_batch_argument(PyObject* object, std::string_view parameter,
+                                                     metrics::EmbeddingBatch& earlier) {
+  if (earlier.borrowed()) {
+    // An exact ndarray or memmap is recognised and exported by NumPy's own
+    // C code alone; everything else may call back into Python.
+    KnownTypes types;
+    if (types.is_exact_numpy_array(object)) {
+      if (std::optional<metrics::EmbeddingBatch> array = read_batch_array(object, types)) return std::move(*array);
+    }
+    earlier.make_owned();
+  }
+  return extract_batch_argument(object, parameter);
+}
+
 IdentifierList extract_identifier_argument(PyObject* object, std::string_view parameter) {
   return converting(parameter, [&] {
     KnownTypes types;

@@ -15,6 +15,14 @@ using IdentifierList = metrics::Buffer<std::uint64_t>;
 // passed through argument_extraction_error with `parameter`.
 metrics::EmbeddingBatch extract_batch_argument(PyObject* object, std::string_view parameter);
 
+// The same for an argument converted after `earlier`: the conversion may run
+// the caller's Python code (its objects' own iteration and number
+// conversions), which may write into an array that `earlier` reads in
+// place, so `earlier` first takes a copy of its own unless this argument is
+// a NumPy array read without running any.
+metrics::EmbeddingBatch extract_later_batch_argument(PyObject* object, std::string_view parameter,
+                                                     metrics::EmbeddingBatch& earlier);
+
 // A sequence of non-negative ints -> identifier list. Failures as above.
 IdentifierList extract_identifier_argument(PyObject* object, std::string_view parameter);
 

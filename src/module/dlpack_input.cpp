@@ -1,9 +1,11 @@
 #include "dlpack_input.hpp"
 
+#include "borrowed_memory.hpp"
 #include "dlpack.hpp"
 #include "element_reading.hpp"
 #include "export_protocol.hpp"
 #include "known_types.hpp"
+#include "pending_error.hpp"
 
 namespace vextral {
 
@@ -29,7 +31,10 @@ bool on_cpu(PyObject* object) {
   if (!device || !PyTuple_Check(device.get()) || PyTuple_Size(device.get()) != 2) return false;
   long type = PyLong_AsLong(PyTuple_GetItem(device.get(), 0));
   if (type == -1 && PyErr_Occurred()) {
-    PyErr_Clear();
+    // The producer's own device type may convert by running Python code: an
+    // exception that is no Exception (KeyboardInterrupt) still ends the call.
+    PythonError error = take_pending_error();
+    if (!PyErr_GivenExceptionMatches(error.type(), PyExc_Exception)) throw error;
     return false;
   }
   return type == kDLCPU;
@@ -67,6 +72,16 @@ class DLPackInput {
   }
 
   StridedMatrix matrix() const { return {base_, type_, shape_[0], shape_[1], strides_[0], strides_[1]}; }
+
+  // The matrix as a batch reading the tensor in place, when it is
+  // contiguous rows of float32; the batch then holds the capsule.
+  std::optional<metrics::EmbeddingBatch> borrowed_matrix() {
+    if (type_.kind != ElementKind::floating || type_.size != sizeof(float) ||
+        !contiguous_float_rows(base_, shape_[0], shape_[1], strides_[0], strides_[1]))
+      return std::nullopt;
+    return metrics::EmbeddingBatch::borrowing(reinterpret_cast<const float*>(base_), shape_[0], shape_[1],
+                                              make_owned_object<ReferenceKeeper>(std::move(capsule_)));
+  }
   StridedRow row() const { return {base_, type_, shape_[0], strides_[0]}; }
 
  private:
@@ -75,7 +90,7 @@ class DLPackInput {
     // refuses it with an ordinary error, and then gives the unversioned one.
     PyRef keywords = PyRef::steal(Py_BuildValue("{s:(ii)}", "max_version", 1, 0));
     if (!keywords) {
-      PyErr_Clear();
+      take_pending_error();
       return nullptr;
     }
     capsule_ = call_export(object, "__dlpack__", keywords.get());
@@ -102,6 +117,7 @@ class DLPackInput {
 std::optional<metrics::EmbeddingBatch> read_batch_dlpack(PyObject* object, KnownTypes& types) {
   DLPackInput input;
   if (!input.acquire(object, 2, types)) return std::nullopt;
+  if (std::optional<metrics::EmbeddingBatch> borrowed = input.borrowed_matrix()) return borrowed;
   metrics::EmbeddingBatch batch;
   if (!append_matrix(input.matrix(), batch)) return std::nullopt;
   return batch;

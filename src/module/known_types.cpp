@@ -86,6 +86,13 @@ bool KnownTypes::is_numpy_array(PyObject* object) {
   return judged_natively_;
 }
 
+bool KnownTypes::is_exact_numpy_array(PyObject* object) {
+  if (is_plain_builtin(object)) return false;
+  if (!numpy_resolved_) resolve_numpy();
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(object));
+  return ndarray_ && (type == ndarray_.get() || type == memmap_.get());
+}
+
 bool KnownTypes::is_any_numpy_array(PyObject* object) {
   if (is_plain_builtin(object)) return false;
   if (!numpy_resolved_) resolve_numpy();

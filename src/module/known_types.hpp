@@ -25,6 +25,9 @@ class KnownTypes {
   // with its own __getitem__) are read generically.
   bool is_numpy_array(PyObject* object);
 
+  // Whether the type of `object` is exactly numpy.ndarray or numpy.memmap.
+  bool is_exact_numpy_array(PyObject* object);
+
   // Whether `object` is an instance of numpy.ndarray or of any subclass:
   // those not read by is_numpy_array keep the generic path, never another
   // export NumPy gives them (its __dlpack__ skips a subclass's own hooks).

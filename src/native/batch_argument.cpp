@@ -1,34 +1,18 @@
 #include "batch_argument.hpp"
 
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 
+#include "borrowed_memory.hpp"
 #include "conversion.hpp"
+#include "mapped_rows.hpp"
+#include "pending_error.hpp"
 
 namespace vextral::native {
 
 namespace {
-
-class HeldBuffer {
- public:
-  explicit HeldBuffer(PyObject* object) {
-    held_ = PyObject_GetBuffer(object, &view_, PyBUF_RECORDS_RO) == 0;
-    if (!held_) PyErr_Clear();
-  }
-  ~HeldBuffer() {
-    if (held_) PyBuffer_Release(&view_);
-  }
-  HeldBuffer(const HeldBuffer&) = delete;
-  HeldBuffer& operator=(const HeldBuffer&) = delete;
-
-  bool held() const noexcept { return held_; }
-  const Py_buffer& view() const noexcept { return view_; }
-
- private:
-  Py_buffer view_{};
-  bool held_ = false;
-};
 
 // 'f' or 'd', with or without the native-order prefix; 0 for anything else.
 char float_format(const Py_buffer& view) {
@@ -57,14 +41,23 @@ void copy_elements(const Py_buffer& view, float* out) {
 
 std::optional<metrics::EmbeddingBatch> read_memoryview(PyObject* object) {
   if (!PyMemoryView_Check(object)) return std::nullopt;
-  HeldBuffer buffer(object);
-  if (!buffer.held() || buffer.view().ndim != 2) return std::nullopt;
-  const Py_buffer& view = buffer.view();
+  auto keeper = make_owned_object<BufferKeeper>();
+  if (!keeper->acquire(object, PyBUF_RECORDS_RO)) {
+    // A released view: the generic reading raises its own error.
+    take_pending_error();
+    return std::nullopt;
+  }
+  const Py_buffer& view = keeper->view();
+  if (view.ndim != 2) return std::nullopt;
   const char format = float_format(view);
   if (format == 0) return std::nullopt;
+  const auto rows = static_cast<std::size_t>(view.shape[0]);
+  const auto columns = static_cast<std::size_t>(view.shape[1]);
+  if (format == 'f' && contiguous_float_rows(view.buf, rows, columns, view.strides[0], view.strides[1]))
+    return metrics::EmbeddingBatch::borrowing(static_cast<const float*>(view.buf), rows, columns,
+                                              std::move(keeper));
   metrics::EmbeddingBatch batch;
-  float* out = batch.append_rectangle(static_cast<std::size_t>(view.shape[0]),
-                                      static_cast<std::size_t>(view.shape[1]));
+  float* out = batch.append_rectangle(rows, columns);
   if (format == 'f')
     copy_elements<float>(view, out);
   else
@@ -75,6 +68,7 @@ std::optional<metrics::EmbeddingBatch> read_memoryview(PyObject* object) {
 }  // namespace
 
 metrics::EmbeddingBatch batch_argument(PyObject* object, std::string_view parameter) {
+  if (std::optional<metrics::EmbeddingBatch> batch = read_mapped_rows(object)) return std::move(*batch);
   if (std::optional<metrics::EmbeddingBatch> batch = read_memoryview(object)) return std::move(*batch);
   return extract_batch_argument(object, parameter);
 }

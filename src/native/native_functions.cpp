@@ -1,6 +1,7 @@
 #include "native_functions.hpp"
 
 #include "batch_measures_entry.hpp"
+#include "mapped_rows.hpp"
 #include "non_finite_rows_entry.hpp"
 #include "panic_rebuild.hpp"
 #include "trec_evaluation_function.hpp"
@@ -19,11 +20,22 @@ PyCFunction entry(Function function) {
 // point above the sentinel.
 PyMethodDef methods[] = {
     {"batch_measures", entry(batch_measures), METH_FASTCALL | METH_KEYWORDS,
-     "batch_measures(embeddings, threads=1, progress=None)\n--\n\n"
-     "Isotropy, coverage, distinctiveness and quality score of a batch from one pass over its pairs."},
+     "batch_measures(embeddings, threads=1, progress=None, checked=None)\n--\n\n"
+     "Isotropy, coverage, distinctiveness and quality score of a batch from one pass over its pairs,\n"
+     "with the number of rows holding NaN or infinity and the first of them; checked(count, first)\n"
+     "is called with those before the pass."},
+    {"drift_between", entry(drift_between), METH_FASTCALL | METH_KEYWORDS,
+     "drift_between(baseline_isotropy, baseline_coverage, baseline_distinctiveness, current_isotropy, "
+     "current_coverage, current_distinctiveness)\n--\n\n"
+     "The drift vextral_core.py_detect_drift gives two batches, from their measures."},
     {"evaluate_trec", entry(evaluate_trec), METH_FASTCALL,
      "evaluate_trec(run_read, run_restart, run_name, qrels_read, qrels_name, depths, strict)\n--\n\n"
      "Read a TREC run and its qrels and score every query"},
+#if VEXTRAL_MAPPED_ROWS
+    {"map_float32_rows", entry(map_float32_rows), METH_FASTCALL,
+     "map_float32_rows(fd, offset, rows, dimension, /)\n--\n\n"
+     "Map the file open as fd read-only; its float32 rows start offset bytes in."},
+#endif
     {"non_finite_rows", entry(non_finite_rows), METH_FASTCALL | METH_KEYWORDS,
      "non_finite_rows(embeddings)\n--\n\n"
      "The number of rows holding NaN or infinity, and the index of the first (or None)."},

@@ -139,14 +139,14 @@ def test_kernel_scratch_that_does_not_fit(run_python):
     size = 64 * MIB
     reports = run_limited(run_python, f"""
 batch = np.ones((16, 1 << 20), dtype=np.float32)
-headroom = {size + size // 2}
-# The converted batch fits: coverage needs only two rows' worth of scratch.
+# The batch is read in place, without a copy of the module's own.
+headroom = {size // 2}
+# Coverage needs only two rows' worth of scratch.
 limited(headroom, lambda: v.py_compute_coverage(batch))
-# The normalised copy of the batch does not.
+# The normalised copy of the batch does not fit.
 limited(headroom, lambda: v.py_compute_isotropy(batch))
 limited(headroom, lambda: v.py_compute_distinctiveness(batch))
 limited(headroom, lambda: v.py_compute_quality_score(batch))
-# Drift: the baseline converts, the current batch no longer fits beside it.
 limited(headroom, lambda: v.py_detect_drift(batch, batch))
 """)
     coverage, *failures = reports

@@ -11,9 +11,12 @@ from vextral import _native
 
 
 def four_calls(batch):
+    """The four functions' results, with the non-finite row count the entry also reports."""
+    count, first = _native.non_finite_rows(batch)
     return {"isotropy": v.py_compute_isotropy(batch), "coverage": v.py_compute_coverage(batch),
             "distinctiveness": v.py_compute_distinctiveness(batch),
-            "quality_score": v.py_compute_quality_score(batch)}
+            "quality_score": v.py_compute_quality_score(batch), "non_finite_rows": count,
+            "first_non_finite": first}
 
 
 def random_batches():
@@ -33,7 +36,8 @@ def test_bits_equal_the_four_separate_calls(index):
     expected = four_calls(batch)
     assert _native.batch_measures(batch) == expected
     assert _native.batch_measures(batch.tolist(), threads=3) == expected
-    assert list(_native.batch_measures(batch)) == ["isotropy", "coverage", "distinctiveness", "quality_score"]
+    assert list(_native.batch_measures(batch)) == ["isotropy", "coverage", "distinctiveness", "quality_score",
+                                                   "non_finite_rows", "first_non_finite"]
 
 
 def test_ragged_lists_and_other_dtypes_convert_as_the_module_does():
@@ -71,6 +75,18 @@ def test_failures_are_the_modules():
 def test_non_finite_rows():
     batch = [[1.0, 2.0], [math.nan, 0.0], [3.0, -math.inf], [1e38, -1e38], [math.inf, math.nan]]
     assert _native.non_finite_rows(batch) == (3, 1)
+    measures = _native.batch_measures(batch)
+    assert (measures["non_finite_rows"], measures["first_non_finite"]) == (3, 1)
+    # checked() hears the count before the pass, and its exception ends the call there.
+    heard = []
+
+    def refuse(count, first):
+        heard.append((count, first))
+        raise ValueError("refused")
+
+    with pytest.raises(ValueError, match="refused"):
+        _native.batch_measures(batch, progress=lambda done, total: heard.append("pass"), checked=refuse)
+    assert heard == [(3, 1)]
     assert _native.non_finite_rows(np.array(batch, dtype=np.float32)) == (3, 1)
     # float64 values beyond float32's range become infinities, as the measures see them.
     assert _native.non_finite_rows(np.array([[1e300, 0.0], [1.0, 1.0]])) == (1, 0)

@@ -130,6 +130,10 @@ PackedBatch PackedBatch::normalized(const EmbeddingBatch& batch) {
   packed.rows_ = batch.rows();
   packed.depth_ = longest_row(batch);
   packed.padded_rows_ = round_up(packed.rows_, kRowMultiple);
+  // The rows are read once, in order, and not again: the keeper of borrowed
+  // memory may drop what it holds of them before the packed copy takes its
+  // place, and each stretch once it is packed.
+  batch.reading_rows_in_order();
   packed.values_.resize(packed.padded_rows_ * packed.depth_);
 
   const std::size_t blocks = packed.padded_rows_ / kLanes;
@@ -137,6 +141,7 @@ PackedBatch PackedBatch::normalized(const EmbeddingBatch& batch) {
     float* block = packed.values_.data() + b * packed.block_stride();
     transpose_block(batch, b * kLanes, packed.depth_, block);
     normalize_block(block, packed.depth_);
+    batch.rows_read(std::min((b + 1) * kLanes, packed.rows_));
   }
 
   bool ragged = false;
