@@ -303,8 +303,9 @@ THREAD_SHAPES = [(2000, 768), (4000, 384), (20000, 64)]
 def find_kernel_bench(explicit: str | None) -> Path | None:
     if explicit:
         return Path(explicit)
-    found = sorted(glob.glob(str(REPO / "build*" / "kernel_bench")), key=os.path.getmtime,
-                   reverse=True)
+    found = sorted(glob.glob(str(REPO / "build*" / "kernel_bench"))
+                   + glob.glob(str(REPO / "build*" / "*" / "kernel_bench")),
+                   key=os.path.getmtime, reverse=True)
     return Path(found[0]) if found else None
 
 
