@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <span>
+#include <thread>
 
 #include "pairs.hpp"
 
@@ -127,7 +128,25 @@ bool PackedBatch::fits(const EmbeddingBatch& batch) {
   return padded_work <= kPaddedWorkFactor * plain_work + kPaddedWorkAllowance;
 }
 
-PackedBatch PackedBatch::normalised(const EmbeddingBatch& batch) {
+void PackedBatch::normalise_blocks(const EmbeddingBatch& batch, std::size_t begin,
+                                   std::size_t end) noexcept {
+  for (std::size_t b = begin; b < end; ++b) {
+    float* block = values_.data() + b * block_stride();
+    transpose_block(batch, b * kLanes, depth_, block);
+    normalise_block(block, depth_);
+  }
+}
+
+namespace {
+
+// Below this many packed values the blocks are normalised on the calling
+// thread alone: starting a thread costs tens of microseconds, about what
+// normalising this many values takes.
+constexpr std::size_t kThreadedPackMinimum = std::size_t{1} << 18;
+
+}  // namespace
+
+PackedBatch PackedBatch::normalised(const EmbeddingBatch& batch, unsigned threads) {
   PackedBatch packed;
   packed.rows_ = batch.rows();
   packed.depth_ = longest_row(batch);
@@ -135,10 +154,37 @@ PackedBatch PackedBatch::normalised(const EmbeddingBatch& batch) {
   packed.values_.resize(packed.padded_rows_ * packed.depth_);
 
   const std::size_t blocks = packed.padded_rows_ / kLanes;
-  for (std::size_t b = 0; b < blocks; ++b) {
-    float* block = packed.values_.data() + b * packed.block_stride();
-    transpose_block(batch, b * kLanes, packed.depth_, block);
-    normalise_block(block, packed.depth_);
+  // Each part at least kThreadedPackMinimum values, and at least one block.
+  std::size_t parts = threads;
+  const std::size_t most_parts = packed.values_.size() / kThreadedPackMinimum;
+  if (parts > most_parts) parts = most_parts;
+  if (parts > blocks) parts = blocks;
+  if (parts <= 1) {
+    packed.normalise_blocks(batch, 0, blocks);
+  } else {
+    // Contiguous runs of blocks, the first on the calling thread. The workers
+    // only write their own blocks of storage allocated above, so nothing in
+    // them can fail; a run whose thread cannot be started is the caller's.
+    Buffer<std::thread> workers;
+    Buffer<std::size_t> refused;
+    workers.reserve(parts - 1);
+    refused.reserve(parts - 1);
+    for (std::size_t part = 1; part < parts; ++part) {
+      const std::size_t begin = blocks * part / parts, end = blocks * (part + 1) / parts;
+      try {
+        workers.emplace_back(
+            [&packed, &batch, begin, end] { packed.normalise_blocks(batch, begin, end); });
+      } catch (...) {
+        // No thread to be had (std::system_error, or no memory for its
+        // state): this run is the caller's, too.
+        refused.push_back(part);
+      }
+    }
+    packed.normalise_blocks(batch, 0, blocks / parts);
+    for (std::size_t part : refused) {
+      packed.normalise_blocks(batch, blocks * part / parts, blocks * (part + 1) / parts);
+    }
+    for (std::thread& worker : workers) worker.join();
   }
 
   bool ragged = false;

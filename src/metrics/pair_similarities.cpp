@@ -16,12 +16,13 @@ constexpr std::size_t kDepthRange = 256;
 
 }  // namespace
 
-PairSimilarities::PairSimilarities(const EmbeddingBatch& batch, KernelPath path)
+PairSimilarities::PairSimilarities(const EmbeddingBatch& batch, KernelPath path,
+                                   unsigned threads)
     : rows_(batch.rows()) {
   if (PackedBatch::fits(batch)) {
     packed_path_ = true;
     tile_kernel_ = pair_tile_kernel(path);
-    packed_ = PackedBatch::normalised(batch);
+    packed_ = PackedBatch::normalised(batch, threads);
     work_per_pair_ = packed_.depth();
   } else {
     normalised_ = normalize_embeddings(batch);
