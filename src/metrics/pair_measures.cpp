@@ -134,7 +134,7 @@ float deviations_of(const SimilarityList& list, const PairSimilarities& similari
 float isotropy_on_path(const EmbeddingBatch& embeddings, KernelPath path,
                        const PassOptions& options) {
   if (has_no_pairs(embeddings)) return 0.0f;
-  const PairSimilarities similarities(embeddings, path);
+  const PairSimilarities similarities(embeddings, path, options.threads);
   float total = 0.0f;
   similarities.for_each_row([&](std::size_t, const float* values, std::size_t count) {
     total = add_absolute_values(total, values, count);
@@ -152,7 +152,7 @@ float distinctiveness_on_path(const EmbeddingBatch& embeddings, KernelPath path,
   if (has_no_pairs(embeddings)) return 0.0f;
   const std::uint64_t pairs = pair_count(embeddings.rows());
   const float p = count_to_float(pairs);
-  const PairSimilarities similarities(embeddings, path);
+  const PairSimilarities similarities(embeddings, path, options.threads);
   SimilarityList list(pairs, list_budget_bytes);
 
   float sum = 0.0f;
@@ -174,7 +174,7 @@ PairMeasures pair_measures_on_path(const EmbeddingBatch& embeddings, KernelPath 
   if (has_no_pairs(embeddings)) return {};
   const std::uint64_t pairs = pair_count(embeddings.rows());
   const float p = count_to_float(pairs);
-  const PairSimilarities similarities(embeddings, path);
+  const PairSimilarities similarities(embeddings, path, options.threads);
   SimilarityList list(pairs, list_budget_bytes);
 
   // Isotropy's total and distinctiveness's sum are two independent running

@@ -136,3 +136,31 @@ TEST(PackedBatch, PaddingThatWouldMultiplyTheWorkIsRefused) {
   // A small rectangular batch is cheap either way.
   EXPECT_TRUE(PackedBatch::fits(rows_of_lengths({{3, 300}})));
 }
+
+// Large enough for worker threads to normalise parts of the blocks: every
+// value, padding included, has the bits of the single-threaded layout, with
+// more threads than parts and than blocks too.
+TEST(PackedBatch, ThreadedNormalisationGivesTheSameValues) {
+  std::mt19937 rng(32);
+  const BatchRecipe recipes[] = {{1500, 400, true, 0.01, 0.3}, {3000, 300, false, 0.0, 0.0}};
+  for (const BatchRecipe& recipe : recipes) {
+    const EmbeddingBatch batch = random_batch(rng, recipe);
+    ASSERT_TRUE(PackedBatch::fits(batch));
+    const PackedBatch alone = PackedBatch::normalized(batch);
+    for (unsigned threads : {2u, 3u, 7u, 1000u}) {
+      const PackedBatch packed = PackedBatch::normalized(batch, threads);
+      ASSERT_EQ(packed.padded_rows(), alone.padded_rows());
+      ASSERT_EQ(packed.depth(), alone.depth());
+      ASSERT_EQ(packed.padding_may_poison(), alone.padding_may_poison());
+      std::size_t mismatches = 0;
+      for (std::size_t i = 0; i < packed.padded_rows(); ++i) {
+        for (std::size_t k = 0; k < packed.depth(); ++k) {
+          if (bits(packed.value(i, k)) != bits(alone.value(i, k)) && mismatches++ < 5) {
+            ADD_FAILURE() << recipe.rows << " rows, " << threads << " threads: row " << i
+                          << ", element " << k;
+          }
+        }
+      }
+    }
+  }
+}

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <span>
+#include <thread>
 
+#include "float_environment.hpp"
 #include "pairs.hpp"
 
 namespace metrics {
@@ -125,7 +127,25 @@ bool PackedBatch::fits(const EmbeddingBatch& batch) {
   return padded_work <= kPaddedWorkFactor * plain_work + kPaddedWorkAllowance;
 }
 
-PackedBatch PackedBatch::normalized(const EmbeddingBatch& batch) {
+void PackedBatch::normalize_blocks(const EmbeddingBatch& batch, std::size_t begin,
+                                   std::size_t end) noexcept {
+  for (std::size_t b = begin; b < end; ++b) {
+    float* block = values_.data() + b * block_stride();
+    transpose_block(batch, b * kLanes, depth_, block);
+    normalize_block(block, depth_);
+  }
+}
+
+namespace {
+
+// Below this many packed values the blocks are normalised on the calling
+// thread alone: starting a thread costs tens of microseconds, about what
+// normalising this many values takes.
+constexpr std::size_t kThreadedPackMinimum = std::size_t{1} << 18;
+
+}  // namespace
+
+PackedBatch PackedBatch::normalized(const EmbeddingBatch& batch, unsigned threads) {
   PackedBatch packed;
   packed.rows_ = batch.rows();
   packed.depth_ = longest_row(batch);
@@ -137,11 +157,45 @@ PackedBatch PackedBatch::normalized(const EmbeddingBatch& batch) {
   packed.values_.resize(packed.padded_rows_ * packed.depth_);
 
   const std::size_t blocks = packed.padded_rows_ / kLanes;
-  for (std::size_t b = 0; b < blocks; ++b) {
-    float* block = packed.values_.data() + b * packed.block_stride();
-    transpose_block(batch, b * kLanes, packed.depth_, block);
-    normalize_block(block, packed.depth_);
-    batch.rows_read(std::min((b + 1) * kLanes, packed.rows_));
+  // Each part at least kThreadedPackMinimum values, and at least one block.
+  std::size_t parts = threads;
+  const std::size_t most_parts = packed.values_.size() / kThreadedPackMinimum;
+  if (parts > most_parts) parts = most_parts;
+  if (parts > blocks) parts = blocks;
+  if (parts <= 1) {
+    // Block by block, telling the batch how far its rows have been read.
+    for (std::size_t b = 0; b < blocks; ++b) {
+      packed.normalize_blocks(batch, b, b + 1);
+      batch.rows_read(std::min((b + 1) * kLanes, packed.rows_));
+    }
+  } else {
+    // Contiguous runs of blocks, the first on the calling thread. The workers
+    // only write their own blocks of storage allocated above, so nothing in
+    // them can fail; a run whose thread cannot be started is the caller's.
+    Buffer<std::thread> workers;
+    Buffer<std::size_t> refused;
+    workers.reserve(parts - 1);
+    refused.reserve(parts - 1);
+    for (std::size_t part = 1; part < parts; ++part) {
+      const std::size_t begin = blocks * part / parts, end = blocks * (part + 1) / parts;
+      try {
+        workers.emplace_back(
+            [&packed, &batch, begin, end] {
+              const DefaultFloatEnvironment float_environment;
+              packed.normalize_blocks(batch, begin, end);
+            });
+      } catch (...) {
+        // No thread to be had (std::system_error, or no memory for its
+        // state): this run is the caller's, too.
+        refused.push_back(part);
+      }
+    }
+    packed.normalize_blocks(batch, 0, blocks / parts);
+    for (std::size_t part : refused) {
+      packed.normalize_blocks(batch, blocks * part / parts, blocks * (part + 1) / parts);
+    }
+    for (std::thread& worker : workers) worker.join();
+    batch.rows_read(packed.rows_);
   }
 
   bool ragged = false;

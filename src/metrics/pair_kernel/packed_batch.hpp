@@ -51,10 +51,16 @@ class PackedBatch {
   static bool fits(const EmbeddingBatch& batch);
 
   // Normalises every row exactly as normalize_embeddings does and stores the
-  // result in the packed layout. Requires fits(batch).
-  static PackedBatch normalized(const EmbeddingBatch& batch);
+  // result in the packed layout. Requires fits(batch). With threads > 1 and
+  // a large batch, worker threads (joined before it returns) normalise parts
+  // of the blocks; every row is normalised on its own, so the values are the
+  // same whatever the threads.
+  static PackedBatch normalized(const EmbeddingBatch& batch, unsigned threads = 1);
 
  private:
+  // Transposes and normalises blocks [begin, end) into values_.
+  void normalize_blocks(const EmbeddingBatch& batch, std::size_t begin, std::size_t end) noexcept;
+
   std::size_t rows_ = 0;
   std::size_t padded_rows_ = 0;
   std::size_t depth_ = 0;

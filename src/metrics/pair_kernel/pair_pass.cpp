@@ -38,8 +38,11 @@ constexpr std::uint64_t kWatchedWork = std::uint64_t{1} << 28;
 // monitor anyway.
 constexpr std::chrono::milliseconds kWatchInterval{20};
 
-// Panel buffers per worker: one being filled, one waiting for the caller.
-constexpr std::size_t kSlotsPerWorker = 2;
+// Panel buffers per worker: one being filled and two waiting for the caller.
+// The caller fills a panel itself whenever the one it needs next is not
+// ready; with a single waiting buffer a worker that finishes during such a
+// fill has nowhere to put its next panel and idles until the caller is back.
+constexpr std::size_t kSlotsPerWorker = 3;
 
 void notify(const PassMonitor& monitor, std::uint64_t done, std::uint64_t total) {
   if (monitor.between_panels != nullptr) monitor.between_panels(monitor.context, done, total);

@@ -16,11 +16,12 @@ constexpr std::size_t kDepthRange = 256;
 
 }  // namespace
 
-PairSimilarities::PairSimilarities(const EmbeddingBatch& batch, KernelPath path)
+PairSimilarities::PairSimilarities(const EmbeddingBatch& batch, KernelPath path,
+                                   unsigned threads)
     : rows_(batch.rows()), tile_kernel_(pair_tile_kernel(path)) {
   if (PackedBatch::fits(batch)) {
     packed_path_ = true;
-    packed_ = PackedBatch::normalized(batch);
+    packed_ = PackedBatch::normalized(batch, threads);
     work_per_pair_ = packed_.depth();
   } else {
     normalized_ = normalize_embeddings(batch);

@@ -30,7 +30,9 @@ class PairSimilarities {
   static constexpr std::size_t kPanelRows = 64;
   static_assert(kPanelRows % kTileRows == 0);
 
-  PairSimilarities(const EmbeddingBatch& batch, KernelPath path);
+  // With threads > 1 a large batch is normalised by that many threads at
+  // most, with the same values.
+  PairSimilarities(const EmbeddingBatch& batch, KernelPath path, unsigned threads = 1);
 
   std::size_t rows() const noexcept { return rows_; }
 
