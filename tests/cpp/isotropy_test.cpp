@@ -36,9 +36,10 @@ TEST(Isotropy, OrthogonalAndCollinearRows) {
 }
 
 TEST(Isotropy, SimilarityRoundedBelowOneIsKept) {
-  // The similarity of the normalised rows is 0.99999994, not 1.
-  EXPECT_EQ(isotropy_bits({{1, 2}, {1, 2}}), bits(5.9604645e-8f));
+  // The similarity of the normalised rows is 0.99999994, not 1: 1 - it is 2^-24.
   EXPECT_EQ(isotropy_bits({{1, 2}, {1, 2}}), bits(std::ldexp(1.0f, -24)));
+  // Opposite rows: the absolute value of -0.99999994.
+  EXPECT_EQ(isotropy_bits({{1, 2}, {-1, -2}}), bits(std::ldexp(1.0f, -24)));
 }
 
 TEST(Isotropy, SimilarityRoundedAboveOneIsCapped) {
