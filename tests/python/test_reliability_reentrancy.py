@@ -11,6 +11,7 @@ import pytest
 
 import float32_model as model
 import vextral_core as v
+from conftest import panic_class
 
 # The function each level calls, outermost first: all six, twice over.
 LEVELS = [
@@ -30,13 +31,6 @@ MODEL = {
     "py_compute_retrieval_metrics": model.retrieval_metrics,
 }
 FALLBACK = 0.125
-
-
-def panic_class():
-    try:
-        v.py_compute_coverage([[1.0], [2.0, 3.0]])
-    except BaseException as error:  # noqa: B036
-        return type(error)
 
 
 def arguments(function, element):
