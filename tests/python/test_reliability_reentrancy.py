@@ -2,8 +2,8 @@
 
 An element's own float or index conversion may call any of the six functions,
 whose elements may do the same, several levels deep. Every level must compute
-its own result correctly, failures deep down must reach the outer call as
-documented (a TypeError gains one argument prefix per level, a PanicException
+its own result correctly, failures deep down must reach the outer call in a
+known form (a TypeError gains one argument prefix per level, a PanicException
 is resumed at every level), and a failure swallowed by the caller's code must
 leave no trace.
 """
