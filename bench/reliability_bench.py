@@ -36,22 +36,7 @@ import subprocess
 import sys
 import time
 
-MASK = (1 << 64) - 1
-
-
-def unmix(value: int) -> int:
-    """The inverse of the MurmurHash3 64-bit finaliser."""
-    value ^= value >> 33
-    value = (value * pow(0xC4CEB93FE53EC4F9, -1, 1 << 64)) & MASK
-    value ^= value >> 33
-    value = (value * pow(0xFF51AFD7ED558CCD, -1, 1 << 64)) & MASK
-    value ^= value >> 33
-    return value
-
-
-def crafted_ids(count: int, offset: int = 0) -> list[int]:
-    # The finaliser's low 20 bits are 0 for each: one slot for all of them.
-    return [unmix((offset + i + 1) << 20) for i in range(count)]
+from colliding_ids import crafted_ids  # beside this script
 
 
 def random_ids(count: int, rng: random.Random) -> list[int]:

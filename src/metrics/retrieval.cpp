@@ -25,23 +25,23 @@ RetrievalMetrics compute_retrieval_metrics(std::span<const std::uint64_t> retrie
                                            std::span<const std::uint64_t> relevant,
                                            std::uint64_t top_k) {
   const DefaultFloatEnvironment float_environment;
-  // Step 1: both sets, over the whole of each list.
+  // Both sets, over the whole of each list.
   const IdentifierSet retrieved_set(retrieved);
   const IdentifierSet relevant_set(relevant);
 
-  // Step 2: the hit count.
+  // The hit count.
   const float hits = count_to_float(intersection_size(retrieved_set, relevant_set));
 
   const std::uint64_t cutoff = std::min<std::uint64_t>(top_k, retrieved.size());
   const std::uint64_t ideal_depth = std::min<std::uint64_t>(top_k, relevant.size());
 
-  // Steps 3 and 4: raw precision over the cut-off, raw recall over the length
+  // Raw precision over the cut-off, raw recall over the length
   // of `relevant` (duplicates included). Both counts are positive exactly when
   // their float conversions are.
   const float raw_precision = ratio_or_zero(hits, count_to_float(cutoff));
   const float raw_recall = ratio_or_zero(hits, count_to_float(relevant.size()));
 
-  // Step 5: F1 from the unclamped P and R: P * R, doubled by adding it to
+  // F1 from the unclamped P and R: P * R, doubled by adding it to
   // itself, divided by P + R.
   const float sum = raw_precision + raw_recall;
   float f1 = 0.0f;
@@ -51,7 +51,7 @@ RetrievalMetrics compute_retrieval_metrics(std::span<const std::uint64_t> retrie
     f1 = clamp_unit(doubled / sum);
   }
 
-  // Step 6: reciprocal rank of the first relevant position of the whole list,
+  // Reciprocal rank of the first relevant position of the whole list,
   // whatever top_k is.
   float mrr = 0.0f;
   if (!retrieved.empty() && !relevant_set.empty()) {
@@ -63,7 +63,7 @@ RetrievalMetrics compute_retrieval_metrics(std::span<const std::uint64_t> retrie
     }
   }
 
-  // Step 7: DCG over the first `cutoff` positions, each position tested by
+  // DCG over the first `cutoff` positions, each position tested by
   // itself, so a repeated identifier scores at each of its positions.
   float dcg = 0.0f;
   if (top_k > 0 && !relevant_set.empty()) {
@@ -74,12 +74,12 @@ RetrievalMetrics compute_retrieval_metrics(std::span<const std::uint64_t> retrie
     }
   }
 
-  // Step 8: the ideal DCG over min(top_k, length of relevant) positions.
+  // The ideal DCG over min(top_k, length of relevant) positions.
   float ideal_dcg = 0.0f;
   for (std::uint64_t i = 0; i < ideal_depth; ++i) ideal_dcg = ideal_dcg + position_weight(i);
   const float ndcg = ideal_dcg > 0.0f ? clamp_unit(dcg / ideal_dcg) : 0.0f;
 
-  // Step 9, and step 10: the sets are released on return.
+  // The clamped record; the sets are released on return.
   RetrievalMetrics result;
   result.precision = clamp_unit(raw_precision);
   result.recall = clamp_unit(raw_recall);

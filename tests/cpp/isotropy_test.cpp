@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "float_bits.hpp"
+#include "random_batches.hpp"
 
 #include <bit>
 #include <cmath>
@@ -36,9 +37,10 @@ TEST(Isotropy, OrthogonalAndCollinearRows) {
 }
 
 TEST(Isotropy, SimilarityRoundedBelowOneIsKept) {
-  // The similarity of the normalised rows is 0.99999994, not 1.
-  EXPECT_EQ(isotropy_bits({{1, 2}, {1, 2}}), bits(5.9604645e-8f));
+  // The similarity of the normalised rows is 0.99999994, not 1: 1 - it is 2^-24.
   EXPECT_EQ(isotropy_bits({{1, 2}, {1, 2}}), bits(std::ldexp(1.0f, -24)));
+  // Opposite rows: the absolute value of -0.99999994.
+  EXPECT_EQ(isotropy_bits({{1, 2}, {-1, -2}}), bits(std::ldexp(1.0f, -24)));
 }
 
 TEST(Isotropy, SimilarityRoundedAboveOneIsCapped) {
@@ -78,16 +80,9 @@ TEST(Isotropy, OverflowingSquaresGiveAZeroRow) {
 
 TEST(Isotropy, PublicKernelMatchesReferenceBitForBit) {
   std::mt19937 rng(12345);
-  std::normal_distribution<float> value(0.0f, 1.0f);
-  std::uniform_int_distribution<int> length(0, 9);
-  for (int trial = 0; trial < 50; ++trial) {
-    EmbeddingBatch batch;
-    const int n = 2 + trial % 17;
-    for (int i = 0; i < n; ++i) {
-      batch.start_row();
-      const int len = i == 0 ? 8 : length(rng);
-      for (int k = 0; k < len; ++k) batch.push(value(rng));
-    }
+  for (std::size_t trial = 0; trial < 50; ++trial) {
+    const EmbeddingBatch batch = test_batches::random_batch(
+        rng, {.rows = 2 + trial % 17, .dimension = 8, .ragged = true, .special_row_rate = 0.1, .mean = 0.0f});
     const float result = metrics::compute_isotropy(batch);
     EXPECT_EQ(bits(result), bits(metrics::reference::isotropy_reference(batch)));
     EXPECT_GE(result, 0.0f);

@@ -81,12 +81,6 @@ TEST(PositionWeight, FirstEightWeightsByBitPattern) {
   EXPECT_EQ(bits(position_weight(5)), 0x3ec61192u);  // 0.3868528
   EXPECT_EQ(bits(position_weight(6)), 0x3eb660cau);  // 0.3562072
   EXPECT_EQ(bits(position_weight(7)), 0x3eaaaaabu);  // 0.33333334
-  // The documented decimals name the same floats.
-  EXPECT_EQ(bits(position_weight(2)), bits(0.63092977f));
-  EXPECT_EQ(bits(position_weight(4)), bits(0.43067658f));
-  EXPECT_EQ(bits(position_weight(5)), bits(0.3868528f));
-  EXPECT_EQ(bits(position_weight(6)), bits(0.3562072f));
-  EXPECT_EQ(bits(position_weight(7)), bits(0.33333334f));
 }
 
 TEST(PositionWeight, FollowsTheFloat32EvaluationOrder) {

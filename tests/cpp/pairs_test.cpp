@@ -153,9 +153,9 @@ TEST(PairOrder, PairCount) {
   EXPECT_EQ(metrics::pair_count(2), 1u);
   EXPECT_EQ(metrics::pair_count(4), 6u);
   EXPECT_EQ(metrics::pair_count(10000), 49995000u);
-  // No overflow of n(n - 1) for very large n.
-  EXPECT_EQ(metrics::pair_count(std::size_t{1} << 33),
-            (std::uint64_t{1} << 32) * ((std::uint64_t{1} << 33) - 1));
-  EXPECT_EQ(metrics::pair_count((std::size_t{1} << 33) + 1),
-            ((std::uint64_t{1} << 33) + 1) * (std::uint64_t{1} << 32));
+  // n(n - 1) no longer fits 64 bits, n(n - 1)/2 still does.
+  EXPECT_EQ(metrics::pair_count((std::size_t{1} << 32) + 1), 9223372039002259456u);
+  EXPECT_EQ(metrics::pair_count((std::size_t{1} << 32) + 2), 9223372043297226753u);
+  // The largest n whose pair count fits.
+  EXPECT_EQ(metrics::pair_count(6074001000u), 18446744070963499500u);
 }

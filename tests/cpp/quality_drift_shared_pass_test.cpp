@@ -71,7 +71,7 @@ TEST(SharedPass, DriftMatchesTheSeparateReferenceMeasures) {
   }
 }
 
-TEST(SharedPass, FailuresComeFromCoverageInTheStatedOrder) {
+TEST(SharedPass, FailuresComeFromCoverageBaselineFirst) {
   // Each message names the length of the failing batch's row 0.
   const EmbeddingBatch bad_baseline = EmbeddingBatch::from_rows({{1}, {2, 3}});
   const EmbeddingBatch bad_current = EmbeddingBatch::from_rows({{1, 2}, {3, 4}, {5, 6, 7}});

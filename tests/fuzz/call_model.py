@@ -1,7 +1,7 @@
 """The outcome a call of one of the six functions must have, worked out in Python.
 
-Binding is modelled from the documented rules (messages included).
-Conversion replays the interpreter operations the module is documented to
+Binding is modelled from the rules the module follows (messages included).
+Conversion replays the interpreter operations the module is known to
 use, in the same order and on the same objects: the sequence check, the
 length (an Exception from it discarded), iteration, the float conversion,
 the index conversion and the unsigned 64-bit read (the C functions themselves, through

@@ -1,3 +1,4 @@
+import functools
 import struct
 import subprocess
 import sys
@@ -5,10 +6,40 @@ import textwrap
 
 import pytest
 
+# A batch whose row 1 is longer than row 0: coverage fails internally on it.
+PANICKING_BATCH = [[1.0], [2.0, 3.0]]
+PANIC_MESSAGE = "index out of bounds: the len is 1 but the index is 1"
+
 
 def f32(value):
     """The float32 nearest to `value`, as the Python float it widens to."""
     return struct.unpack("f", struct.pack("f", value))[0]
+
+
+def panic_error():
+    """A fresh PanicException from a failing call (its report goes to standard error)."""
+    import vextral_core
+
+    try:
+        vextral_core.py_compute_coverage(PANICKING_BATCH)
+    except BaseException as error:  # noqa: B036 - PanicException is a BaseException
+        return error
+    raise AssertionError("coverage accepted a row longer than row 0")
+
+
+@functools.cache
+def panic_class():
+    """The module's PanicException class: not a module attribute, so it is
+    taken from the failure of a call."""
+    return type(panic_error())
+
+
+def panic_message(call):
+    """Runs call, which must fail internally; returns the PanicException text."""
+    with pytest.raises(panic_class()) as info:
+        call()
+    assert type(info.value) is panic_class()
+    return str(info.value)
 
 
 @pytest.fixture

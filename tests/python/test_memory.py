@@ -93,7 +93,9 @@ def test_batch_conversion_out_of_memory_raises_memory_error(run_python):
     result = run_python("""
         import resource
         import vextral_core as v
-        limit = 1 << 30
+        # Small, since the row is read one element at a time up to the
+        # allocation that fails.
+        limit = 1 << 28
         resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
         try:
             v.py_compute_coverage([range(10**9)])

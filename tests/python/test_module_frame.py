@@ -5,6 +5,7 @@ import sys
 import pytest
 
 import vextral_core as v
+from conftest import PANIC_MESSAGE, panic_class, panic_error
 
 REGISTERED = [
     "py_compute_isotropy",
@@ -23,15 +24,6 @@ DOCS = {
         "(retrieved, relevant, top_k)", "Compute retrieval metrics (precision, recall, F1, MRR, NDCG)"),
     "py_compute_quality_score": ("(embeddings)", "Compute embedding quality score (composite metric)"),
 }
-PanicMessage = "index out of bounds: the len is 1 but the index is 1"
-
-
-def panic_class():
-    try:
-        v.py_compute_coverage([[1.0], [2.0, 3.0]])
-    except BaseException as error:  # noqa: B036 - PanicException derives from BaseException
-        return type(error)
-    raise AssertionError("no internal failure")
 
 
 def test_module_attributes():
@@ -74,14 +66,14 @@ class TestPanicException:
         assert type(error).__name__ == "PanicException"
         assert type(error).__module__ == "pyo3_runtime"
         assert type(error).__bases__ == (BaseException,)
-        assert error.args == (PanicMessage,)
-        assert str(error) == PanicMessage
+        assert error.args == (PANIC_MESSAGE,)
+        assert str(error) == PANIC_MESSAGE
         report = capfd.readouterr().err
-        assert PanicMessage in report
+        assert PANIC_MESSAGE in report
         assert "coverage" in report
 
     def test_class_is_created_once(self):
-        assert panic_class() is panic_class()
+        assert type(panic_error()) is type(panic_error())
 
     def test_docstring(self):
         doc = panic_class().__doc__
@@ -96,7 +88,7 @@ class TestPanicException:
 
         with pytest.raises(panic_class()) as info:
             v.py_compute_coverage([[Reentrant()]])
-        assert info.value.args == (PanicMessage,)
+        assert info.value.args == (PANIC_MESSAGE,)
         err = capfd.readouterr().err
         assert "resumed" in err
         assert "Traceback" in err
@@ -122,7 +114,7 @@ class TestPanicException:
                     pass
         """)
         assert result.returncode == 0
-        assert result.stderr.count(PanicMessage) == 2
+        assert result.stderr.count(PANIC_MESSAGE) == 2
         assert result.stderr.count("VEXTRAL_BACKTRACE") == 1
 
     def test_backtrace_switch(self, run_python):

@@ -10,32 +10,22 @@ timeout, so that a regression fails instead of hanging the suite.
 import random
 import subprocess
 import sys
+from pathlib import Path
 
 import pytest
 
 import float32_model as model
 import vextral_core as v
 
-MASK = (1 << 64) - 1
-
-
-def unmix(value):
-    value ^= value >> 33
-    value = (value * pow(0xC4CEB93FE53EC4F9, -1, 1 << 64)) & MASK
-    value ^= value >> 33
-    value = (value * pow(0xFF51AFD7ED558CCD, -1, 1 << 64)) & MASK
-    value ^= value >> 33
-    return value
-
-
-def crafted(count, offset=0):
-    return [unmix((offset + i + 1) << 20) for i in range(count)]
+BENCH = Path(__file__).resolve().parents[2] / "bench"
+sys.path.insert(0, str(BENCH))
+from colliding_ids import crafted_ids  # noqa: E402 - after the path to bench/
 
 
 def test_results_on_crafted_identifiers_are_exact():
     rng = random.Random(3)
-    ids = crafted(3000)
-    absent = crafted(1000, offset=3000)
+    ids = crafted_ids(3000)
+    absent = crafted_ids(1000, offset=3000)
     for _ in range(5):
         retrieved = rng.sample(ids, 2000) + rng.sample(ids, 200)
         relevant = rng.sample(ids, 700) + absent[:rng.randrange(1000)]
@@ -44,14 +34,12 @@ def test_results_on_crafted_identifiers_are_exact():
                 model.retrieval_metrics(retrieved, relevant, top_k)
 
 
-CHILD = """
+CHILD = f"""
+import sys
+sys.path.insert(0, {str(BENCH)!r})
 import vextral_core as v
-MASK = (1 << 64) - 1
-A, B = pow(0xC4CEB93FE53EC4F9, -1, 1 << 64), pow(0xFF51AFD7ED558CCD, -1, 1 << 64)
-def unmix(x):
-    x ^= x >> 33; x = (x * A) & MASK; x ^= x >> 33; x = (x * B) & MASK
-    return x ^ (x >> 33)
-ids = [unmix((i + 1) << 20) for i in range(320_000)]
+from colliding_ids import crafted_ids
+ids = crafted_ids(320_000)
 print(v.py_compute_retrieval_metrics(ids, ids[::2], 10)["recall"])
 """
 

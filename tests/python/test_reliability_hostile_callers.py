@@ -11,15 +11,9 @@ import sys
 import pytest
 
 import vextral_core as v
+from conftest import panic_class
 
 ABNORMAL = [KeyboardInterrupt, SystemExit, GeneratorExit]
-
-
-def panic_class():
-    try:
-        v.py_compute_coverage([[1.0], [2.0, 3.0]])
-    except BaseException as error:  # noqa: B036
-        return type(error)
 
 
 class LengthRaises(list):

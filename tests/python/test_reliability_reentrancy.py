@@ -2,8 +2,8 @@
 
 An element's own float or index conversion may call any of the six functions,
 whose elements may do the same, several levels deep. Every level must compute
-its own result correctly, failures deep down must reach the outer call as
-documented (a TypeError gains one argument prefix per level, a PanicException
+its own result correctly, failures deep down must reach the outer call in a
+known form (a TypeError gains one argument prefix per level, a PanicException
 is resumed at every level), and a failure swallowed by the caller's code must
 leave no trace.
 """
@@ -11,6 +11,7 @@ import pytest
 
 import float32_model as model
 import vextral_core as v
+from conftest import panic_class
 
 # The function each level calls, outermost first: all six, twice over.
 LEVELS = [
@@ -30,13 +31,6 @@ MODEL = {
     "py_compute_retrieval_metrics": model.retrieval_metrics,
 }
 FALLBACK = 0.125
-
-
-def panic_class():
-    try:
-        v.py_compute_coverage([[1.0], [2.0, 3.0]])
-    except BaseException as error:  # noqa: B036
-        return type(error)
 
 
 def arguments(function, element):

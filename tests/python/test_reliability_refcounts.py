@@ -12,17 +12,11 @@ import numpy as np
 import pytest
 
 import vextral_core as v
+from conftest import panic_class
 
 FUNCTIONS = {name: getattr(v, name) for name in v.__all__}
 BATCH_FUNCTIONS = ["py_compute_isotropy", "py_compute_coverage", "py_compute_distinctiveness",
                    "py_compute_quality_score"]
-
-
-def panic_class():
-    try:
-        v.py_compute_coverage([[1.0], [2.0, 3.0]])
-    except BaseException as error:  # noqa: B036
-        return type(error)
 
 
 class FloatRaising:

@@ -4,6 +4,7 @@ import numpy as np
 import pytest
 
 import vextral_core as v
+from conftest import panic_class
 
 BATCH_FUNCTIONS = [v.py_compute_isotropy, v.py_compute_coverage, v.py_compute_distinctiveness,
                    v.py_compute_quality_score]
@@ -32,10 +33,7 @@ def test_bool_arrays_whose_bytes_are_not_0_or_1(function):
 
 
 def test_panic_with_an_empty_message_raised_by_python_code(capfd):
-    try:
-        v.py_compute_coverage([[1.0], [2.0, 3.0]])
-    except BaseException as error:  # noqa: B036
-        panic = type(error)
+    panic = panic_class()
 
     class Panicking:
         def __float__(self):

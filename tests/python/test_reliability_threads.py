@@ -14,6 +14,7 @@ import pytest
 
 import float32_model as model
 import vextral_core as v
+from conftest import panic_class
 
 THREADS = 8
 ROUNDS = 150
@@ -45,13 +46,6 @@ def shared_inputs():
     mixed = [[Yielding(x) if k % 3 == 0 else x for k, x in enumerate(row)] for row in rows]
     ids = [int(x) for x in rng.integers(0, 30, 25)]
     return rows, mixed, ids
-
-
-def panic_class():
-    try:
-        v.py_compute_coverage([[1.0], [2.0, 3.0]])
-    except BaseException as error:  # noqa: B036
-        return type(error)
 
 
 def calls(rows, mixed, ids):

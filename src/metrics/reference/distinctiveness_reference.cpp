@@ -12,7 +12,7 @@ namespace metrics {
 namespace reference {
 
 float distinctiveness_reference(const EmbeddingBatch& embeddings) {
-  // 1. Degenerate input, before anything is allocated.
+  // Degenerate input, before anything is allocated.
   const std::size_t n = embeddings.rows();
   if (n < 2) return 0.0f;
   if (embeddings.row(0).empty()) return 0.0f;
@@ -22,10 +22,10 @@ float distinctiveness_reference(const EmbeddingBatch& embeddings) {
   float e;
   float dev;
   {
-    // 2. The normalised copy.
+    // The normalised copy.
     const EmbeddingBatch normalized = normalize_embeddings(embeddings);
 
-    // 3. One signed similarity per pair, in pair order. The list's growth
+    // One signed similarity per pair, in pair order. The list's growth
     // policy is not observable, so it is sized once to the pair count.
     Buffer<float> similarities;
     similarities.reserve(static_cast<std::size_t>(pairs));
@@ -33,12 +33,12 @@ float distinctiveness_reference(const EmbeddingBatch& embeddings) {
       similarities.push_back(dot_product(normalized.row(i), normalized.row(j)));
     });
 
-    // 4. Mean of the similarities, summed in list order.
+    // Mean of the similarities, summed in list order.
     float sum = 0.0f;
     for (float x : similarities) sum = sum + x;
     e = sum / p;
 
-    // 5. Sum of squared deviations in list order: difference rounded, square
+    // Sum of squared deviations in list order: difference rounded, square
     // rounded, then added.
     dev = 0.0f;
     for (float x : similarities) {
@@ -46,14 +46,13 @@ float distinctiveness_reference(const EmbeddingBatch& embeddings) {
       float square = diff * diff;
       dev = dev + square;
     }
-    // 6. The similarity list and the normalised copy are released here.
+    // The similarity list and the normalised copy are released here.
   }
 
-  // 7. Population standard deviation.
+  // Population standard deviation.
   const float s = std::sqrt(dev / p);
-  // 8.
   const float t = (1.0f - std::fabs(e)) * (s + 1.0f);
-  // 9. min first, then max; a NaN t gives exactly 1.
+  // Capped at 1 first, then lifted to 0: a NaN t gives exactly 1.
   return max_ignoring_nan(min_ignoring_nan(t, 1.0f), 0.0f);
 }
 

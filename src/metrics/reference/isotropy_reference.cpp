@@ -11,15 +11,15 @@ namespace metrics {
 namespace reference {
 
 float isotropy_reference(const EmbeddingBatch& embeddings) {
-  // 1. Degenerate input, before anything is allocated.
+  // Degenerate input, before anything is allocated.
   const std::size_t n = embeddings.rows();
   if (n < 2) return 0.0f;
   if (embeddings.row(0).empty()) return 0.0f;
 
-  // 2. The normalised copy; released when it goes out of scope, on every path.
+  // The normalised copy; released when it goes out of scope, on every path.
   const EmbeddingBatch normalized = normalize_embeddings(embeddings);
 
-  // 3. One running sum of |similarity| in pair order. A pair involving an
+  // One running sum of |similarity| in pair order. A pair involving an
   // empty row contributes 0 but still counts.
   float total = 0.0f;
   for_each_pair(n, [&](std::size_t i, std::size_t j) {
@@ -27,11 +27,10 @@ float isotropy_reference(const EmbeddingBatch& embeddings) {
     total = total + std::fabs(similarity);
   });
 
-  // 4. Mean over the pair count, converted to float32.
+  // Mean over the pair count, converted to float32.
   const float mean = total / count_to_float(pair_count(n));
-  // 5. A NaN mean becomes 1; similarities rounded above 1 are capped.
+  // A NaN mean becomes 1; similarities rounded above 1 are capped.
   const float capped = min_ignoring_nan(mean, 1.0f);
-  // 7.
   return max_ignoring_nan(1.0f - capped, 0.0f);
 }
 
