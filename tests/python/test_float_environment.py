@@ -62,7 +62,7 @@ def set_control(value):
 def bits(value):
     if isinstance(value, dict):
         return {key: bits(item) for key, item in value.items()}
-    if isinstance(value, int):  # counts and row indices carry no rounding
+    if value is None or isinstance(value, int):  # counts and row indices carry no rounding
         return value
     return struct.pack("<d", value)
 
