@@ -178,7 +178,10 @@ def test_ctrl_c_stops_a_long_call_from_inside(run_python, threads, function):
         assert run["events"] == ["c_call", "c_exception"], run
     # No thread left running, no buffer left behind by the interrupted calls.
     assert report["tasks"][1] == report["tasks"][0]
-    assert report["rss_kib"][1] - report["rss_kib"][0] < 4 * 1024
+    # AddressSanitizer keeps freed blocks in quarantine, resident; there its
+    # leak checker stands in for this measure.
+    if os.environ.get("VEXTRAL_UNDER_ASAN") != "1":
+        assert report["rss_kib"][1] - report["rss_kib"][0] < 4 * 1024
     assert report["after"] == 1.0
 
 
