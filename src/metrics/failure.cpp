@@ -25,10 +25,10 @@ std::vector<void*> capture_backtrace() {
 
 }  // namespace
 
-InternalFailure::InternalFailure(std::string message, std::source_location where)
+InternalFailure::InternalFailure(std::string message, SourceLocation where)
     : message_(std::move(message)), where_(where), backtrace_(capture_backtrace()) {}
 
-void fail_index_out_of_bounds(std::size_t len, std::size_t index, std::source_location where) {
+void fail_index_out_of_bounds(std::size_t len, std::size_t index, SourceLocation where) {
   throw InternalFailure("index out of bounds: the len is " + std::to_string(len) +
                             " but the index is " + std::to_string(index),
                         where);

@@ -9,20 +9,21 @@
 
 #include <cstddef>
 #include <exception>
-#include <source_location>
 #include <string>
 #include <vector>
+
+#include "source_location.hpp"
 
 namespace metrics {
 
 class InternalFailure : public std::exception {
  public:
   explicit InternalFailure(std::string message,
-                           std::source_location where = std::source_location::current());
+                           SourceLocation where = SourceLocation::current());
 
   const char* what() const noexcept override { return message_.c_str(); }
   const std::string& message() const noexcept { return message_; }
-  const std::source_location& where() const noexcept { return where_; }
+  const SourceLocation& where() const noexcept { return where_; }
   // Return addresses captured at the throw site (where the platform can
   // capture them; empty otherwise). Whether a report shows them is for
   // whoever reports the failure to decide.
@@ -30,7 +31,7 @@ class InternalFailure : public std::exception {
 
  private:
   std::string message_;
-  std::source_location where_;
+  SourceLocation where_;
   std::vector<void*> backtrace_;
 };
 
@@ -47,6 +48,6 @@ class AllocationFailure : public std::exception {
 // The bounds failure used wherever an index runs past a row's end.
 [[noreturn]] void fail_index_out_of_bounds(
     std::size_t len, std::size_t index,
-    std::source_location where = std::source_location::current());
+    SourceLocation where = SourceLocation::current());
 
 }  // namespace metrics

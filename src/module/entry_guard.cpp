@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <exception>
 #include <new>
-#include <source_location>
 #include <stdexcept>
 #include <string_view>
 
@@ -30,7 +29,7 @@ void raise_memory_error(std::size_t bytes) noexcept {
 
 // A failure that is no InternalFailure: reported where the guard caught it.
 void raise_panic(std::string_view message,
-                 const std::source_location& where = std::source_location::current()) {
+                 const metrics::SourceLocation& where = metrics::SourceLocation::current()) {
   report_internal_failure(message, where, {});
   raise_panic_exception(message);
 }

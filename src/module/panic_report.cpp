@@ -32,7 +32,7 @@ bool backtrace_requested() {
 
 }  // namespace
 
-void report_internal_failure(std::string_view message, const std::source_location& where,
+void report_internal_failure(std::string_view message, const metrics::SourceLocation& where,
                              std::span<void* const> backtrace) noexcept {
   // Only the first report of a process explains how to get a backtrace.
   static std::atomic<bool> hint_given{false};
@@ -40,8 +40,8 @@ void report_internal_failure(std::string_view message, const std::source_locatio
   char thread_name[64];
   current_thread_name(thread_name, sizeof thread_name);
   std::fprintf(stderr, "thread '%s' hit an internal failure at %s:%u:%u:\n%.*s\n", thread_name,
-               where.file_name(), static_cast<unsigned>(where.line()),
-               static_cast<unsigned>(where.column()), static_cast<int>(message.size()),
+               where.file_name(), where.line(),
+               where.column(), static_cast<int>(message.size()),
                message.data());
   if (!backtrace.empty() && backtrace_requested()) {
     std::fputs("stack backtrace:\n", stderr);

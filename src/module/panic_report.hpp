@@ -4,11 +4,11 @@
 // raised by Python code is being resumed.
 #pragma once
 
-#include <source_location>
 #include <span>
 #include <string_view>
 
 #include "python.hpp"
+#include "source_location.hpp"
 
 namespace vextral {
 
@@ -20,7 +20,7 @@ inline constexpr const char* kBacktraceSwitch = "VEXTRAL_BACKTRACE";
 // (when the switch is on) or, in the first report of the process only, how
 // to switch it on. Takes no heap memory, so that it works when the failure
 // being reported is that memory ran out.
-void report_internal_failure(std::string_view message, const std::source_location& where,
+void report_internal_failure(std::string_view message, const metrics::SourceLocation& where,
                              std::span<void* const> backtrace) noexcept;
 
 // Writes the notice that `exception`, a PanicException taken from Python
