@@ -1,5 +1,6 @@
 #include "pass_watch.hpp"
 
+#include "pass_options.hpp"
 #include "pending_error.hpp"
 #include "py_ref.hpp"
 
@@ -11,6 +12,8 @@ PassWatch::PassWatch(PyObject* progress)
 metrics::PassOptions PassWatch::options(unsigned threads) {
   metrics::PassOptions options;
   options.threads = threads;
+  // The command honours the same path setting as the library's functions.
+  options.kernel_path = kernel_path_from_environment();
   options.monitor = {&PassWatch::between_panels, this};
   return options;
 }
