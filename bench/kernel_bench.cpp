@@ -1,8 +1,9 @@
 // Kernel benchmarks: the pair kernel of every path this processor supports,
 // the measures built on it, and the scalar reference, in multiply-adds per
 // second (n(n - 1)/2 * d per pass over the pairs); the same with worker
-// threads; and the ceiling: a loop of unfused vector multiplies and adds on
-// registers alone, the most the pair kernel could reach on this core.
+// threads; and the ceilings: loops of unfused vector multiplies and adds on
+// registers alone, the most the pair kernel of each vector width could reach
+// on this core.
 //
 //   kernel_bench --benchmark_filter='PairKernel/avx512'
 //   kernel_bench --benchmark_filter='Ceiling|PairKernel/avx2/n:2000/d:768'
@@ -110,6 +111,37 @@ VEXTRAL_TARGET_AVX2 void ceiling_avx2(benchmark::State& state) {
   state.counters["mul_adds"] = benchmark::Counter(double(kSteps) * 8 * 8,
                                                   benchmark::Counter::kIsIterationInvariantRate);
 }
+
+// The same for the 512-bit tile's shape: four row values times four column
+// vectors into sixteen accumulators per step.
+VEXTRAL_TARGET_AVX512 void ceiling_avx512(benchmark::State& state) {
+  constexpr std::int64_t kSteps = 1 << 19;
+  for (auto _ : state) {
+    __m512 acc[4][4];
+    for (auto& row : acc) {
+      for (auto& sum : row) sum = _mm512_setzero_ps();
+    }
+    __m512 c0 = _mm512_set1_ps(0.5f), c1 = _mm512_set1_ps(0.25f);
+    __m512 c2 = _mm512_set1_ps(0.125f), c3 = _mm512_set1_ps(0.0625f);
+    __m512 x0 = _mm512_set1_ps(1e-3f), x1 = _mm512_set1_ps(2e-3f);
+    __m512 x2 = _mm512_set1_ps(3e-3f), x3 = _mm512_set1_ps(4e-3f);
+    for (std::int64_t step = 0; step < kSteps; ++step) {
+      asm volatile("" : "+v"(c0), "+v"(c1), "+v"(c2), "+v"(c3), "+v"(x0), "+v"(x1), "+v"(x2), "+v"(x3));
+      const __m512 x[4] = {x0, x1, x2, x3};
+      const __m512 c[4] = {c0, c1, c2, c3};
+      for (int r = 0; r < 4; ++r) {
+        for (int v = 0; v < 4; ++v) acc[r][v] = _mm512_add_ps(acc[r][v], _mm512_mul_ps(x[r], c[v]));
+      }
+    }
+    __m512 total = _mm512_setzero_ps();
+    for (auto& row : acc) {
+      for (auto& sum : row) total = _mm512_add_ps(total, sum);
+    }
+    benchmark::DoNotOptimize(total);
+  }
+  state.counters["mul_adds"] = benchmark::Counter(double(kSteps) * 16 * 16,
+                                                  benchmark::Counter::kIsIterationInvariantRate);
+}
 #endif
 
 template <class Measure>
@@ -153,6 +185,9 @@ int register_benchmarks() {
 #if VEXTRAL_X86
   if (__builtin_cpu_supports("avx2")) {
     benchmark::RegisterBenchmark("Ceiling/avx2", ceiling_avx2);
+  }
+  if (__builtin_cpu_supports("avx512f")) {
+    benchmark::RegisterBenchmark("Ceiling/avx512", ceiling_avx512);
   }
 #endif
   benchmark::RegisterBenchmark("PairKernelThreads", pair_kernel_threads)->Apply(thread_shapes);

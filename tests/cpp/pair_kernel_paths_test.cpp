@@ -36,11 +36,11 @@ std::string describe(const BatchRecipe& recipe) {
 }
 
 // The shapes straddle the tile (4 rows, 64 columns), the panel (64 rows)
-// and the dimension range (256) on either side.
+// and the dimension range (1024) on either side.
 std::vector<BatchRecipe> recipes() {
   std::vector<BatchRecipe> out;
   const std::size_t rows[] = {2, 3, 5, 17, 63, 64, 65, 130};
-  const std::size_t dimensions[] = {1, 3, 16, 17, 255, 256, 257, 300};
+  const std::size_t dimensions[] = {1, 3, 16, 17, 255, 256, 257, 300, 1023, 1024, 1025};
   for (std::size_t n : rows) {
     for (std::size_t d : dimensions) {
       if (n * n * d > 130 * 130 * 60) continue;  // keep the reference quick

@@ -9,10 +9,12 @@ namespace metrics {
 namespace {
 
 // The dimension is walked in ranges of this many elements so that the four
-// column blocks of a tile (4 x 16 x 256 floats, 64 KiB) stay in the level-2
-// cache, however long the rows, while every row group of the panel passes
-// over them. Longer ranges spend less on reloading the running sums.
-constexpr std::size_t kDepthRange = 256;
+// column blocks of a tile (4 x 16 x 1024 floats, 256 KiB) stay in the
+// level-2 cache, however long the rows, while every row group of the panel
+// passes over them. Longer ranges spend less on reloading the running sums
+// and keep the tile's loops long: at 768 dimensions, ranges of 1024 instead
+// of 256 made the AVX2 and AVX-512 tiles 2-4 % faster.
+constexpr std::size_t kDepthRange = 1024;
 
 }  // namespace
 
@@ -81,11 +83,14 @@ void PairSimilarities::fill_packed_panel(std::size_t first, std::size_t count, f
   tile.out_stride = stride;
   tile.row_block = packed_.block(first / kLanes);
   tile.first_lane = first % kLanes;
+  tile.first_row = first;
+  tile.rows = rows_;
   for (std::size_t ct = first_column_tile; ct < column_tiles; ++ct) {
     const std::size_t column_begin = ct * kTileColumns;
     const std::size_t last_column = column_begin + kTileColumns - 1;
     tile.columns = packed_.block(column_begin / kLanes);
     tile.out = out + column_begin;
+    tile.first_column = column_begin;
     // Groups whose first row is at or past the tile's last column hold no
     // pair (i < j) in this tile, and neither do the groups after them.
     const std::size_t group_end = row_end < last_column ? row_end : last_column;

@@ -41,6 +41,14 @@ struct PairTile {
   float* out;
   std::size_t out_stride;
   bool fresh;
+  // What is read afterwards: only the pairs (i, j) with i < j < rows, where
+  // first_row is the batch index of group 0's first row and first_column
+  // that of tile column 0. A kernel may leave out a part of the tile that
+  // holds none of them (see holds_read_pairs); its entries of `out` are then
+  // left as they were.
+  std::size_t first_row;
+  std::size_t first_column;
+  std::size_t rows;
 };
 
 // Group q's rows: rows[k * kLanes + r] is element k of its row r
@@ -53,6 +61,17 @@ inline const float* group_rows(const PairTile& tile, std::size_t q) noexcept {
 // Where group q's running sums are.
 inline float* group_out(const PairTile& tile, std::size_t q) noexcept {
   return tile.out + q * kTileRows * tile.out_stride;
+}
+
+// Whether tile columns [column, column + width) hold a pair that is read
+// afterwards for some row of group q: one column j < rows past the group's
+// first row. The rows below the diagonal and the padding columns past the
+// last row are never read.
+inline bool holds_read_pairs(const PairTile& tile, std::size_t q, std::size_t column,
+                             std::size_t width) noexcept {
+  const std::size_t first_j = tile.first_column + column;
+  const std::size_t first_i = tile.first_row + q * kTileRows;
+  return first_j < tile.rows && first_j + width - 1 > first_i;
 }
 
 using PairTileKernel = void (*)(const PairTile& tile);
