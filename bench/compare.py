@@ -18,7 +18,8 @@ case reports nanoseconds per element for list and NumPy input, an input
 case (2000 x 768) times every accepted input kind relative to NumPy, and
 a threads case times each measure with VEXTRAL_NUM_THREADS=1 and =2 (NumPy
 input) and prints the ratio; with kernel_bench built it also prints the
-single-thread pair kernel against the register-only ceiling loop of the same run.
+single-thread pair kernel of each vector path against the register-only ceiling loop
+of its width, from the same run.
 
 Everything but the threads case runs single-threaded: the BLAS thread count is
 pinned to 1 unless already set, and VEXTRAL_NUM_THREADS to 1. Build the reference library first, for example
@@ -315,14 +316,14 @@ def load_average() -> str:
 
 
 def compare_ceiling(kernel_bench: Path, repetitions: int = 10) -> None:
-    """The single-thread pair kernel of the fastest path against the ceiling loop."""
+    """The single-thread pair kernel of each vector path against its own ceiling loop."""
     # Short runs, interleaved at random and repeated, best of each: on a shared
     # machine a long single run of either side may fall into a slow stretch
     # (another process on the core, a lower clock) that the other side misses.
     completed = subprocess.run(
         [str(kernel_bench), "--benchmark_format=json", "--benchmark_min_time=0.05",
          f"--benchmark_repetitions={repetitions}", "--benchmark_enable_random_interleaving=true",
-         "--benchmark_filter=^(Ceiling/avx2|PairKernel/[a-z0-9]+/n:(2000/d:768|4000/d:384|20000/d:64))$"],
+         "--benchmark_filter=^(Ceiling/[a-z0-9]+|PairKernel/[a-z0-9]+/n:(2000/d:768|4000/d:384|20000/d:64))$"],
         capture_output=True, text=True, check=True)
     # Processor time, not wall time, on both sides: comparable on a busy machine.
     rates: dict[str, float] = {}
@@ -331,16 +332,21 @@ def compare_ceiling(kernel_bench: Path, repetitions: int = 10) -> None:
             continue
         name = entry.get("run_name", entry["name"])
         rates[name] = max(rates.get(name, 0.0), entry["mul_adds"])
-    ceiling = rates.pop("Ceiling/avx2", None)
-    print("pair kernel, one thread, against the unfused AVX2 register-only ceiling "
+    ceilings = {name.split("/")[1]: rate for name, rate in rates.items() if name.startswith("Ceiling/")}
+    print("pair kernel, one thread, against the unfused register-only ceiling loop of its vector width "
           f"(kernel_bench, processor time, best of {repetitions} interleaved runs; "
           f"load average {load_average()})")
-    if ceiling is None:
+    if not ceilings:
         print("  no AVX2 on this processor: no ceiling")
         return
-    print(f"  ceiling loop {ceiling / 1e9:8.2f} G mul-add/s")
-    for name, rate in rates.items():
-        print(f"  {name:<42} {rate / 1e9:8.2f} G mul-add/s  {rate / ceiling * 100:5.1f} % of the ceiling")
+    for path, ceiling in sorted(ceilings.items()):
+        print(f"  ceiling loop {path:<8} {ceiling / 1e9:8.2f} G mul-add/s")
+    for name, rate in sorted(rates.items()):
+        if name.startswith("Ceiling/"):
+            continue
+        path = name.split("/")[1]
+        share = f"{rate / ceilings[path] * 100:5.1f} % of the {path} ceiling" if path in ceilings else "(no ceiling)"
+        print(f"  {name:<42} {rate / 1e9:8.2f} G mul-add/s  {share}")
     print()
 
 

@@ -18,6 +18,13 @@
 
 namespace metrics {
 
+// The memory behind every Buffer (buffer.cpp): 64-byte aligned, and for
+// large buffers aligned to 2 MiB and offered to the kernel's transparent
+// huge pages where the system has them. Returns nullptr when no memory is
+// to be had.
+void* allocate_buffer_bytes(std::size_t bytes) noexcept;
+void release_buffer_bytes(void* memory, std::size_t bytes) noexcept;
+
 template <class T>
 struct CheckedAllocator {
   using value_type = T;
@@ -26,22 +33,18 @@ struct CheckedAllocator {
   template <class U>
   CheckedAllocator(const CheckedAllocator<U>&) noexcept {}
 
-  // Storage is 64-byte aligned so that vector loads never straddle a line
-  // at the start of a buffer.
-  static constexpr std::size_t kAlignment = 64;
-
   T* allocate(std::size_t count) {
     constexpr std::size_t kLimit =
         static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max()) / sizeof(T);
     if (count > kLimit) throw InternalFailure("capacity overflow");
     std::size_t bytes = count * sizeof(T);
-    void* memory = ::operator new(bytes, std::align_val_t{kAlignment}, std::nothrow);
+    void* memory = allocate_buffer_bytes(bytes);
     if (memory == nullptr) throw AllocationFailure(bytes);
     return static_cast<T*>(memory);
   }
 
-  void deallocate(T* pointer, std::size_t) noexcept {
-    ::operator delete(pointer, std::align_val_t{kAlignment});
+  void deallocate(T* pointer, std::size_t count) noexcept {
+    release_buffer_bytes(pointer, count * sizeof(T));
   }
 
   // Larger than any real request so that the vector defers the range check
