@@ -4,6 +4,7 @@
 
 #include "float_bits.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <limits>
@@ -182,6 +183,34 @@ TEST_P(PairKernelPath, BatchTooRaggedToPadUsesThePlainCopy) {
   ASSERT_FALSE(metrics::PackedBatch::fits(batch));
   expect_similarities_match(batch, GetParam(), "too ragged to pad");
   expect_measures_match(batch, GetParam(), "too ragged to pad");
+}
+
+TEST_P(PairKernelPath, PanelsFilledInColumnRangesKeepTheirBits) {
+  // A watched pass fills a large panel in column ranges; a tile may also
+  // leave out columns nobody reads. Each panel, filled at once and in ranges
+  // of one to several tiles (some starting past the panel's own rows), must
+  // agree on every pair (i, j) with i < j < n, in every panel of a batch
+  // whose last tile is mostly padding.
+  std::mt19937 rng(31);
+  const EmbeddingBatch batch = random_batch(rng, {300, 40, true, 0.0, 0.0});
+  const metrics::PairSimilarities similarities(batch, GetParam());
+  const std::size_t stride = similarities.panel_stride();
+  const std::size_t rows = metrics::PairSimilarities::kPanelRows;
+  std::vector<float> whole(rows * stride), ranged(rows * stride);
+  for (std::size_t first = 0; first + 1 < batch.rows(); first += rows) {
+    const std::size_t count = std::min(rows, batch.rows() - first);
+    similarities.fill_panel(first, count, whole.data(), stride);
+    for (std::size_t begin = 0, width = 64; begin < stride; begin += width, width += 64) {
+      similarities.fill_panel_columns(first, count, ranged.data(), stride, begin,
+                                      std::min(stride, begin + width));
+    }
+    for (std::size_t r = 0; r < count; ++r) {
+      for (std::size_t j = first + r + 1; j < batch.rows(); ++j) {
+        ASSERT_TRUE(same_float(whole[r * stride + j], ranged[r * stride + j]))
+            << "pair (" << first + r << ", " << j << ")";
+      }
+    }
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(SupportedPaths, PairKernelPath,
