@@ -107,40 +107,33 @@ void PairSimilarities::fill_packed_panel(std::size_t first, std::size_t count, f
 void PairSimilarities::repair_poisoned_pairs(std::size_t first, std::size_t count, float* out,
                                              std::size_t stride, std::size_t column_begin,
                                              std::size_t column_end) const {
-  const std::size_t j_end = column_end < rows_ ? column_end : rows_;
   // The padded sum is exact unless the shorter row's padding meets a
   // non-finite element of the longer row; those pairs are summed again over
   // the shorter length only, as dot_product does.
-  for (std::size_t r = 0; r < count; ++r) {
-    const std::size_t i = first + r;
+  const auto repair = [&](std::size_t r, std::size_t i, std::size_t j) {
     const std::size_t length_i = packed_.length(i);
-    const std::size_t end_i = packed_.non_finite_end(i);
-    for (std::size_t j = i + 1 > column_begin ? i + 1 : column_begin; j < j_end; ++j) {
-      const std::size_t length_j = packed_.length(j);
-      const bool poisoned = length_i < length_j ? packed_.non_finite_end(j) > length_i
-                                                : end_i > length_j;
-      if (!poisoned) continue;
-      const std::size_t m = length_i < length_j ? length_i : length_j;
-      float total = 0.0f;
-      for (std::size_t k = 0; k < m; ++k) {
-        const float product = packed_.value(i, k) * packed_.value(j, k);
-        total = total + product;
-      }
-      out[r * stride + j] = total;
+    const std::size_t length_j = packed_.length(j);
+    const bool poisoned = length_i < length_j ? packed_.non_finite_end(j) > length_i
+                                              : packed_.non_finite_end(i) > length_j;
+    if (!poisoned) return;
+    const std::size_t m = length_i < length_j ? length_i : length_j;
+    float total = 0.0f;
+    for (std::size_t k = 0; k < m; ++k) {
+      const float product = packed_.value(i, k) * packed_.value(j, k);
+      total = total + product;
     }
-  }
+    out[r * stride + j] = total;
+  };
+  for_each_panel_pair(first, count, column_begin, column_end, repair);
 }
 
 void PairSimilarities::fill_scalar_panel(std::size_t first, std::size_t count, float* out,
                                          std::size_t stride, std::size_t column_begin,
                                          std::size_t column_end) const {
-  const std::size_t j_end = column_end < rows_ ? column_end : rows_;
-  for (std::size_t r = 0; r < count; ++r) {
-    const std::size_t i = first + r;
-    for (std::size_t j = i + 1 > column_begin ? i + 1 : column_begin; j < j_end; ++j) {
-      out[r * stride + j] = dot_product(normalized_.row(i), normalized_.row(j));
-    }
-  }
+  const auto fill = [&](std::size_t r, std::size_t i, std::size_t j) {
+    out[r * stride + j] = dot_product(normalized_.row(i), normalized_.row(j));
+  };
+  for_each_panel_pair(first, count, column_begin, column_end, fill);
 }
 
 }  // namespace metrics

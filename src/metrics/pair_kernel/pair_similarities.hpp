@@ -112,6 +112,20 @@ class PairSimilarities {
   void fill_scalar_panel(std::size_t first, std::size_t count, float* out, std::size_t stride,
                          std::size_t column_begin, std::size_t column_end) const;
 
+  // Calls pair(r, i, j) for every pair (i, j) the panel of rows
+  // [first, first + count) holds in columns [column_begin, column_end):
+  // i = first + r < j < rows, row by row, j ascending.
+  template <class Pair>
+  void for_each_panel_pair(std::size_t first, std::size_t count, std::size_t column_begin,
+                           std::size_t column_end, Pair&& pair) const {
+    const std::size_t j_end = column_end < rows_ ? column_end : rows_;
+    for (std::size_t r = 0; r < count; ++r) {
+      const std::size_t i = first + r;
+      const std::size_t j_begin = i + 1 > column_begin ? i + 1 : column_begin;
+      for (std::size_t j = j_begin; j < j_end; ++j) pair(r, i, j);
+    }
+  }
+
   std::size_t rows_ = 0;
   // Multiply-adds per pair, for sizing panels and deciding on threads.
   std::size_t work_per_pair_ = 0;
