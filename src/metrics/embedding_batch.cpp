@@ -1,11 +1,16 @@
 #include "metrics.hpp"
 
 #include <cstring>
+#include <limits>
 
 namespace metrics {
 
 EmbeddingBatch EmbeddingBatch::borrowing(const float* values, std::size_t rows, std::size_t dimension,
-                                         std::unique_ptr<MemoryKeeper> keeper) noexcept {
+                                         std::unique_ptr<MemoryKeeper> keeper) {
+  // values() and row() multiply these unchecked.
+  const std::optional<std::size_t> count = checked_product<std::size_t>(rows, dimension);
+  if (!count || !checked_product<std::ptrdiff_t>(*count, sizeof(float)))
+    throw InternalFailure("a borrowed rectangle larger than the address space");
   EmbeddingBatch batch;
   batch.borrowed_values_ = values;
   batch.borrowed_rows_ = rows;
@@ -36,10 +41,25 @@ std::span<float> EmbeddingBatch::writable_row(std::size_t i) {
 
 float* EmbeddingBatch::append_rectangle(std::size_t n, std::size_t d) {
   require_owned();
-  std::size_t first = values_.size();
-  starts_.reserve(starts_.size() + n);
-  values_.resize(first + n * d);
+  // n and d come from a producer's shape: n * d and the totals are checked
+  // before any storage is sized by them (an unchecked n * d once sized the
+  // batch with a wrapped count and the copy wrote past it).
+  const std::optional<std::size_t> added = checked_product<std::size_t>(n, d);
+  if (!added) throw AllocationFailure(std::numeric_limits<std::size_t>::max());
+  const std::size_t first = values_.size();
+  const std::size_t values = require_storage<float>(first, *added);
+  const std::size_t rows = require_storage<std::size_t>(starts_.size(), n);
+  starts_.reserve(rows);
+  values_.resize(values);
+  // i * d < n * d, which fits.
   for (std::size_t i = 0; i < n; ++i) starts_.push_back(first + i * d);
+  return values_.data() + first;
+}
+
+float* EmbeddingBatch::append_values(std::size_t n) {
+  require_owned();
+  const std::size_t first = values_.size();
+  values_.resize(require_storage<float>(first, n));
   return values_.data() + first;
 }
 

@@ -15,6 +15,7 @@
 #include <span>
 
 #include "buffer.hpp"
+#include "checked_size.hpp"
 #include "exact_arithmetic.hpp"
 
 namespace metrics {
@@ -49,9 +50,11 @@ class EmbeddingBatch {
 
   // A batch reading `rows` rows of `dimension` floats at `values` (row i at
   // values + i * dimension) in place; `keeper` keeps them valid and is
-  // destroyed with the batch. `values` must be aligned for float.
+  // destroyed with the batch. `values` must be aligned for float, and the
+  // rectangle no larger than an object can be (InternalFailure otherwise:
+  // the reader should have refused it).
   static EmbeddingBatch borrowing(const float* values, std::size_t rows, std::size_t dimension,
-                                  std::unique_ptr<MemoryKeeper> keeper) noexcept;
+                                  std::unique_ptr<MemoryKeeper> keeper);
 
   bool borrowed() const noexcept { return keeper_ != nullptr; }
 
@@ -86,12 +89,16 @@ class EmbeddingBatch {
 
   // Building a batch this one owns (a borrowed one fails). start_row()
   // opens a new, empty row; push() appends a value to the row opened last.
+  // Sizes asked for here may come from outside: more than memory can ever
+  // hold is an AllocationFailure, as is memory that cannot be had.
   void reserve_rows(std::size_t n) {
     require_owned();
+    require_storage<std::size_t>(n);
     starts_.reserve(n);
   }
   void reserve_values(std::size_t n) {
     require_owned();
+    require_storage<float>(n);
     values_.reserve(n);
   }
   void start_row() {
@@ -102,6 +109,9 @@ class EmbeddingBatch {
 
   // Appends `n` rows of `d` values each and returns where to write them.
   float* append_rectangle(std::size_t n, std::size_t d);
+
+  // Appends `n` values to the row opened last and returns where to write them.
+  float* append_values(std::size_t n);
 
   // Hints passed on to the keeper of borrowed memory (see MemoryKeeper);
   // nothing for an owned batch.
