@@ -56,7 +56,8 @@ ElementType element_type(const Py_buffer& view, Exporter exporter) {
 class BufferView {
  public:
   // False (no exception pending) unless the object is a recognised exporter
-  // whose buffer has `dimensions` dimensions and a readable element type.
+  // whose buffer has `dimensions` dimensions, a readable element type and
+  // sizes that can exist (see can_exist).
   bool acquire(PyObject* object, int dimensions, KnownTypes& types, bool rows_too) {
     std::optional<Exporter> exporter = buffer_exporter(object, types, rows_too);
     if (!exporter) return false;
@@ -68,7 +69,12 @@ class BufferView {
       return false;
     }
     type_ = element_type(view(), *exporter);
-    return view().ndim == dimensions && type_.kind != ElementKind::unsupported;
+    if (view().ndim != dimensions || type_.kind == ElementKind::unsupported) return false;
+    // NumPy lets a view claim any shape and strides (as_strided): its sizes
+    // are checked like any producer's.
+    for (int axis = 0; axis < dimensions; ++axis)
+      if (view().shape[axis] < 0) return false;
+    return dimensions == 2 ? can_exist(matrix()) : can_exist(row());
   }
 
   StridedMatrix matrix() const {

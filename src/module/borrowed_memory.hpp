@@ -10,6 +10,7 @@
 #include <new>
 #include <utility>
 
+#include "checked_size.hpp"
 #include "metrics.hpp"
 #include "py_ref.hpp"
 
@@ -69,7 +70,7 @@ inline bool contiguous_float_rows(const void* base, std::size_t rows, std::size_
   constexpr auto kSize = static_cast<std::ptrdiff_t>(sizeof(float));
   if (reinterpret_cast<std::uintptr_t>(base) % alignof(float) != 0) return false;
   if (columns > 1 && column_stride != kSize) return false;
-  return rows <= 1 || row_stride == static_cast<std::ptrdiff_t>(columns) * kSize;
+  return rows <= 1 || metrics::checked_product<std::ptrdiff_t>(columns, kSize) == row_stride;
 }
 
 }  // namespace vextral

@@ -75,7 +75,9 @@ metrics::EmbeddingBatch extract_batch_argument(PyObject* object, std::string_vie
                 // Rows are usually all as long as the first one: size the
                 // value storage once for that, and let it grow otherwise.
                 if (batch.rows() == 1)
-                  batch.reserve_values(std::min(length * rows_hint, kMaxPreallocatedItems));
+                  batch.reserve_values(std::min(
+                      metrics::checked_product<std::size_t>(length, rows_hint).value_or(kMaxPreallocatedItems),
+                      kMaxPreallocatedItems));
               },
               [&](PyObject* item) { batch.push(extract_f32(item)); });
         });

@@ -1,6 +1,9 @@
 #include "dlpack_input.hpp"
 
+#include <limits>
+
 #include "borrowed_memory.hpp"
+#include "checked_size.hpp"
 #include "dlpack.hpp"
 #include "element_reading.hpp"
 #include "export_protocol.hpp"
@@ -45,7 +48,8 @@ bool on_cpu(PyObject* object) {
 class DLPackInput {
  public:
   // False (nothing pending) when the object exports no host tensor of
-  // `dimensions` dimensions with a readable element type.
+  // `dimensions` dimensions with a readable element type whose sizes can
+  // exist (see can_exist).
   bool acquire(PyObject* object, int dimensions, KnownTypes& types) {
     if (is_plain_builtin(object) || types.is_any_numpy_array(object) ||
         !exports_what_it_iterates(object, "__dlpack__"))
@@ -53,7 +57,9 @@ class DLPackInput {
     if (!PySequence_Check(object)) return false;
     if (exports_what_it_iterates(object, "__dlpack_device__") && !on_cpu(object)) return false;
     const DLTensor* tensor = export_tensor(object);
-    if (tensor == nullptr || tensor->device.device_type != kDLCPU || tensor->ndim != dimensions) return false;
+    if (tensor == nullptr || tensor->device.device_type != kDLCPU || tensor->ndim != dimensions ||
+        tensor->shape == nullptr)
+      return false;
     type_ = dlpack_element_type(tensor->dtype);
     if (type_.kind == ElementKind::unsupported) return false;
     for (int axis = 0; axis < dimensions; ++axis) {
@@ -61,14 +67,19 @@ class DLPackInput {
       shape_[axis] = static_cast<std::size_t>(tensor->shape[axis]);
     }
     // Strides in bytes; without strides the tensor is compact row-major.
-    const auto size = static_cast<std::ptrdiff_t>(type_.size);
-    strides_[dimensions - 1] = size;
-    if (dimensions == 2) strides_[0] = static_cast<std::ptrdiff_t>(shape_[1]) * size;
-    if (tensor->strides != nullptr)
+    // Every size here is the producer's: one with no representation
+    // describes no tensor that can exist, which is then read generically.
+    if (tensor->strides == nullptr) {
+      strides_[dimensions - 1] = static_cast<std::ptrdiff_t>(type_.size);
+      if (dimensions == 2 && !assign(strides_[0], metrics::checked_product<std::ptrdiff_t>(shape_[1], type_.size)))
+        return false;
+    } else {
       for (int axis = 0; axis < dimensions; ++axis)
-        strides_[axis] = static_cast<std::ptrdiff_t>(tensor->strides[axis]) * size;
-    base_ = static_cast<const char*>(tensor->data) + tensor->byte_offset;
-    return true;
+        if (!assign(strides_[axis], metrics::checked_product<std::ptrdiff_t>(tensor->strides[axis], type_.size)))
+          return false;
+    }
+    if (!locate_data(*tensor)) return false;
+    return dimensions == 2 ? can_exist(matrix()) : can_exist(row());
   }
 
   StridedMatrix matrix() const { return {base_, type_, shape_[0], shape_[1], strides_[0], strides_[1]}; }
@@ -85,6 +96,22 @@ class DLPackInput {
   StridedRow row() const { return {base_, type_, shape_[0], strides_[0]}; }
 
  private:
+  static bool assign(std::ptrdiff_t& target, std::optional<std::ptrdiff_t> value) {
+    if (value) target = *value;
+    return value.has_value();
+  }
+
+  // base_ = data + byte_offset, where that is an address.
+  bool locate_data(const DLTensor& tensor) {
+    if (tensor.data == nullptr) return true;  // reads nothing, or cannot exist
+    const auto address = reinterpret_cast<std::uintptr_t>(tensor.data);
+    if (tensor.byte_offset > static_cast<std::uint64_t>(std::numeric_limits<std::ptrdiff_t>::max()) ||
+        !metrics::checked_sum<std::uintptr_t>(address, tensor.byte_offset))
+      return false;
+    base_ = static_cast<const char*>(tensor.data) + static_cast<std::ptrdiff_t>(tensor.byte_offset);
+    return true;
+  }
+
   const DLTensor* export_tensor(PyObject* object) {
     // The versioned form first; a producer that does not know max_version
     // refuses it with an ordinary error, and then gives the unversioned one.

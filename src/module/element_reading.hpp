@@ -137,24 +137,36 @@ struct StridedRow {
   std::ptrdiff_t stride = 0;
 };
 
+// Whether the sizes describe memory that can exist: its element count fits
+// in size_t, and every byte it reads lies at an offset from `base` that
+// ptrdiff_t represents, within the address space (and off a null base).
+// Shapes and strides come from producers, and nothing else is checked
+// against them: what cannot exist is read generically, item by item.
+bool can_exist(const StridedMatrix& matrix);
+bool can_exist(const StridedRow& row);
+
 // The matrix appended to `batch` as new rows; false (batch unchanged) when
-// its element type cannot be read.
+// its element type cannot be read or its sizes cannot exist. A copy larger
+// than memory can hold is an AllocationFailure.
 bool append_matrix(const StridedMatrix& matrix, metrics::EmbeddingBatch& batch);
 
 // The row's elements appended to the row `batch` opened last; false (batch
-// unchanged) when its element type cannot be read.
+// unchanged) as for append_matrix.
 bool append_row_values(const StridedRow& row, metrics::EmbeddingBatch& batch);
 
 // Whether every element would pass the identifier conversion, which takes
 // only non-negative integers (floats and bools are refused, negatives
-// overflow: the generic reading raises those errors).
+// overflow: the generic reading raises those errors). The row's sizes must
+// exist (can_exist).
 bool can_read_identifiers(const StridedRow& row);
 
 // The row's elements appended to `identifiers`; can_read_identifiers first.
 void append_identifiers(const StridedRow& row, IdentifierList& identifiers);
 
 // The row as an identifier list, or nothing when an element would not pass
-// the identifier conversion (the generic reading then raises its error).
+// the identifier conversion or the sizes cannot exist (the generic reading
+// then raises its error). A list larger than memory can hold is an
+// AllocationFailure, before any element is looked at.
 std::optional<IdentifierList> identifiers_of(const StridedRow& row);
 
 }  // namespace vextral
