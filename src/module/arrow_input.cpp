@@ -1,10 +1,11 @@
 #include "arrow_input.hpp"
 
 #include <cstring>
-#include <limits>
+#include <string>
 #include <string_view>
 
 #include "arrow_c_data.hpp"
+#include "checked_size.hpp"
 #include "element_reading.hpp"
 #include "export_protocol.hpp"
 #include "known_types.hpp"
@@ -64,13 +65,23 @@ bool plain_schema(const ArrowSchema& schema, std::int64_t children) {
 }
 
 // Whether elements [first, first + count) of the array (absolute indices,
-// the array's own offset included) are all valid.
+// the array's own offset included, their end known to fit in int64) are all
+// valid; false too when the validity bitmap they need cannot exist.
 bool all_valid(const ArrowArray& array, std::int64_t first, std::int64_t count) {
   if (array.null_count == 0 || array.n_buffers < 1 || array.buffers[0] == nullptr) return true;
+  const std::int64_t end = first + count;
   const auto* bits = static_cast<const std::uint8_t*>(array.buffers[0]);
-  for (std::int64_t i = first; i < first + count; ++i)
+  const std::size_t bytes = static_cast<std::size_t>(end / 8 + 1);
+  if (!can_exist(StridedRow{reinterpret_cast<const char*>(bits), {ElementKind::unsigned_integer, 1}, bytes, 1}))
+    return false;
+  for (std::int64_t i = first; i < end; ++i)
     if (((bits[i >> 3] >> (i & 7)) & 1) == 0) return false;
   return true;
+}
+
+// The end of an array's elements, offset + length, where int64 has it.
+std::optional<std::int64_t> element_end(const ArrowArray& array) {
+  return metrics::checked_sum<std::int64_t>(array.offset, array.length);
 }
 
 bool plain_array(const ArrowArray& array, std::int64_t buffers, std::int64_t children) {
@@ -194,21 +205,36 @@ struct ValueRange {
   std::int64_t first = 0, last = 0;
 };
 
+// Whether the offsets of the chunk's rows, offsets[offset .. offset + length]
+// of its offsets buffer, can exist; `rows_end` is offset + length.
+template <class Offset>
+bool offsets_exist(const ArrowArray& chunk, std::int64_t rows_end) {
+  const std::optional<std::int64_t> count = metrics::checked_sum<std::int64_t>(rows_end, 1);
+  return count && can_exist(StridedRow{static_cast<const char*>(chunk.buffers[1]),
+                                       {ElementKind::signed_integer, sizeof(Offset)},
+                                       static_cast<std::size_t>(*count), sizeof(Offset)});
+}
+
 template <class Offset>
 const Offset* offsets_of(const ArrowArray& chunk) {
   return static_cast<const Offset*>(chunk.buffers[1]) + chunk.offset;
 }
 
+// Every index and byte offset below comes from the producer's offsets and
+// lengths, and is computed checked: an offset of 2**63 - 2 once wrapped past
+// the range check and read before the child's values.
 std::optional<ValueRange> covered_values(const ArrowArray& chunk, const ListLayout& layout) {
   if (!plain_array(chunk, layout.kind == ListKind::fixed_size ? 1 : 2, 1)) return std::nullopt;
   const ArrowArray& child = *chunk.children[0];
   if (!plain_array(child, 2, 0)) return std::nullopt;
-  if (!all_valid(chunk, chunk.offset, chunk.length)) return std::nullopt;
+  const std::optional<std::int64_t> rows_end = element_end(chunk);
+  if (!rows_end || !all_valid(chunk, chunk.offset, chunk.length)) return std::nullopt;
   ValueRange range;
   if (layout.kind == ListKind::fixed_size) {
-    constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
-    if (layout.width != 0 && chunk.offset + chunk.length > kMax / layout.width) return std::nullopt;
-    range = {chunk.offset * layout.width, (chunk.offset + chunk.length) * layout.width};
+    const std::optional<std::int64_t> first = metrics::checked_product<std::int64_t>(chunk.offset, layout.width);
+    const std::optional<std::int64_t> last = metrics::checked_product<std::int64_t>(*rows_end, layout.width);
+    if (!first || !last) return std::nullopt;
+    range = {*first, *last};
   } else if (chunk.length != 0) {
     if (chunk.buffers[1] == nullptr) return std::nullopt;
     auto check = [&](const auto* offsets) -> bool {
@@ -217,45 +243,57 @@ std::optional<ValueRange> covered_values(const ArrowArray& chunk, const ListLayo
       range = {static_cast<std::int64_t>(offsets[0]), static_cast<std::int64_t>(offsets[chunk.length])};
       return true;
     };
-    bool ordered = layout.kind == ListKind::offsets32 ? check(offsets_of<std::int32_t>(chunk))
-                                                      : check(offsets_of<std::int64_t>(chunk));
+    const bool ordered = layout.kind == ListKind::offsets32
+                             ? offsets_exist<std::int32_t>(chunk, *rows_end) && check(offsets_of<std::int32_t>(chunk))
+                             : offsets_exist<std::int64_t>(chunk, *rows_end) && check(offsets_of<std::int64_t>(chunk));
     if (!ordered || range.first < 0) return std::nullopt;
   }
   if (range.last > child.length) return std::nullopt;
-  if (range.last > range.first && child.buffers[1] == nullptr) return std::nullopt;
+  // The values read are [child.offset + first, child.offset + last) of the
+  // child's buffer; last >= first >= 0 here.
+  const std::optional<std::int64_t> values_end = metrics::checked_sum<std::int64_t>(child.offset, range.last);
+  if (!values_end) return std::nullopt;
+  if (range.last > range.first &&
+      !can_exist(StridedRow{static_cast<const char*>(child.buffers[1]), layout.element,
+                            static_cast<std::size_t>(*values_end), static_cast<std::ptrdiff_t>(layout.element.size)}))
+    return std::nullopt;
   if (!all_valid(child, child.offset + range.first, range.last - range.first)) return std::nullopt;
   return range;
 }
 
-const char* child_values(const ArrowArray& chunk, const ListLayout& layout) {
+// The chunk's rows appended to `batch`, from the range covered_values gave;
+// false when a part cannot be read after all. Nothing is computed from the
+// child's offset when no value is read.
+bool append_chunk(const ArrowArray& chunk, const ListLayout& layout, const ValueRange& range,
+                  metrics::EmbeddingBatch& batch) {
   const ArrowArray& child = *chunk.children[0];
-  return static_cast<const char*>(child.buffers[1]) +
-         child.offset * static_cast<std::int64_t>(layout.element.size);
-}
-
-void append_chunk(const ArrowArray& chunk, const ListLayout& layout, metrics::EmbeddingBatch& batch) {
-  const char* values = child_values(chunk, layout);
   const auto size = static_cast<std::ptrdiff_t>(layout.element.size);
   const auto length = static_cast<std::size_t>(chunk.length);
+  // covered_values made sure that (child.offset + range.last) * size bytes
+  // from the child's buffer exist.
+  const char* values =
+      range.last > range.first ? static_cast<const char*>(child.buffers[1]) + child.offset * size : nullptr;
   if (layout.kind == ListKind::fixed_size) {
-    const std::ptrdiff_t row_bytes = static_cast<std::ptrdiff_t>(layout.width) * size;
-    append_matrix({values + chunk.offset * row_bytes, layout.element, length,
-                   static_cast<std::size_t>(layout.width), row_bytes, size},
-                  batch);
-    return;
+    // width has at most nine digits, so width * size fits.
+    return append_matrix({values != nullptr ? values + range.first * size : nullptr, layout.element, length,
+                          static_cast<std::size_t>(layout.width), static_cast<std::ptrdiff_t>(layout.width) * size,
+                          size},
+                         batch);
   }
   auto rows = [&](const auto* offsets) {
     for (std::size_t i = 0; i < length; ++i) {
       batch.start_row();
-      append_row_values({values + static_cast<std::ptrdiff_t>(offsets[i]) * size, layout.element,
-                         static_cast<std::size_t>(offsets[i + 1] - offsets[i]), size},
-                        batch);
+      // Both offsets lie in [range.first, range.last], ascending.
+      const auto count = static_cast<std::size_t>(offsets[i + 1] - offsets[i]);
+      if (count == 0) continue;
+      if (!append_row_values({values + static_cast<std::ptrdiff_t>(offsets[i]) * size, layout.element, count, size},
+                             batch))
+        return false;
     }
+    return true;
   };
-  if (layout.kind == ListKind::offsets32)
-    rows(offsets_of<std::int32_t>(chunk));
-  else
-    rows(offsets_of<std::int64_t>(chunk));
+  return layout.kind == ListKind::offsets32 ? rows(offsets_of<std::int32_t>(chunk))
+                                            : rows(offsets_of<std::int64_t>(chunk));
 }
 
 }  // namespace
@@ -265,17 +303,23 @@ std::optional<metrics::EmbeddingBatch> read_batch_arrow(PyObject* object) {
   if (!input.acquire(object)) return std::nullopt;
   std::optional<ListLayout> layout = list_layout(input.schema());
   if (!layout) return std::nullopt;
-  std::size_t rows = 0, values = 0;
+  metrics::Buffer<ValueRange> ranges;
+  ranges.reserve(input.chunks().size());
+  std::optional<std::size_t> rows = 0, values = 0;
   for (const ArrowArray* chunk : input.chunks()) {
     std::optional<ValueRange> range = covered_values(*chunk, *layout);
     if (!range) return std::nullopt;
-    rows += static_cast<std::size_t>(chunk->length);
-    values += static_cast<std::size_t>(range->last - range->first);
+    ranges.push_back(*range);
+    // Totals no size_t holds describe no data that can exist.
+    rows = metrics::checked_sum<std::size_t>(*rows, chunk->length);
+    values = metrics::checked_sum<std::size_t>(*values, range->last - range->first);
+    if (!rows || !values) return std::nullopt;
   }
   metrics::EmbeddingBatch batch;
-  batch.reserve_rows(rows);
-  batch.reserve_values(values);
-  for (const ArrowArray* chunk : input.chunks()) append_chunk(*chunk, *layout, batch);
+  batch.reserve_rows(*rows);
+  batch.reserve_values(*values);
+  for (std::size_t i = 0; i < ranges.size(); ++i)
+    if (!append_chunk(*input.chunks()[i], *layout, ranges[i], batch)) return std::nullopt;
   return batch;
 }
 
@@ -286,20 +330,26 @@ std::optional<IdentifierList> read_identifier_arrow(PyObject* object) {
   const ElementType type = arrow_element_type(input.schema().format);
   if (!type.is_integer()) return std::nullopt;
   metrics::Buffer<StridedRow> parts;
-  std::size_t total = 0;
+  std::optional<std::size_t> total = 0;
   for (const ArrowArray* chunk : input.chunks()) {
-    if (!plain_array(*chunk, 2, 0) || !all_valid(*chunk, chunk->offset, chunk->length)) return std::nullopt;
+    if (!plain_array(*chunk, 2, 0)) return std::nullopt;
+    const std::optional<std::int64_t> end = element_end(*chunk);
+    if (!end || !all_valid(*chunk, chunk->offset, chunk->length)) return std::nullopt;
     if (chunk->length == 0) continue;
-    if (chunk->buffers[1] == nullptr) return std::nullopt;
-    StridedRow part{static_cast<const char*>(chunk->buffers[1]) +
-                        chunk->offset * static_cast<std::int64_t>(type.size),
-                    type, static_cast<std::size_t>(chunk->length), static_cast<std::ptrdiff_t>(type.size)};
+    // Elements [0, offset + length) of the buffer must exist before the
+    // offset is applied to it.
+    const auto size = static_cast<std::ptrdiff_t>(type.size);
+    const auto* buffer = static_cast<const char*>(chunk->buffers[1]);
+    if (!can_exist(StridedRow{buffer, type, static_cast<std::size_t>(*end), size})) return std::nullopt;
+    StridedRow part{buffer + chunk->offset * size, type, static_cast<std::size_t>(chunk->length), size};
     if (!can_read_identifiers(part)) return std::nullopt;
     parts.push_back(part);
-    total += part.length;
+    total = metrics::checked_sum<std::size_t>(*total, part.length);
+    if (!total) return std::nullopt;
   }
   IdentifierList identifiers;
-  identifiers.reserve(total);
+  metrics::require_storage<std::uint64_t>(*total);
+  identifiers.reserve(*total);
   for (const StridedRow& part : parts) append_identifiers(part, identifiers);
   return identifiers;
 }
