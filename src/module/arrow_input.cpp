@@ -1,5 +1,6 @@
 #include "arrow_input.hpp"
 
+#include <cerrno>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -147,12 +148,17 @@ class ArrowInput {
       if (PyErr_Occurred()) take_pending_error();
       return false;
     }
-    if (stream->get_schema(stream, &owned_schema_) != 0 || owned_schema_.release == nullptr) return false;
+    if (const int code = stream->get_schema(stream, &owned_schema_); code != 0 || PyErr_Occurred())
+      raise_stream_failure(*stream, code);
+    if (owned_schema_.release == nullptr) return false;
     schema_ = &owned_schema_;
     // Chunk structures may be moved bitwise; their data stays where it is.
     for (;;) {
       ArrowArray chunk{};
-      if (stream->get_next(stream, &chunk) != 0) return false;
+      if (const int code = stream->get_next(stream, &chunk); code != 0 || PyErr_Occurred()) {
+        if (chunk.release != nullptr) chunk.release(&chunk);
+        raise_stream_failure(*stream, code);
+      }
       if (chunk.release == nullptr) break;
       try {
         owned_chunks_.push_back(chunk);
@@ -163,6 +169,24 @@ class ArrowInput {
     }
     for (const ArrowArray& chunk : owned_chunks_) chunks_.push_back(&chunk);
     return true;
+  }
+
+  // A stream that fails once exported is an error, not data of some other
+  // kind to be read item by item: the exception its producer left pending
+  // goes to the caller unchanged (a KeyboardInterrupt, say); otherwise the
+  // stream's own text is raised, as the exception its errno-compatible code
+  // stands for in Arrow's own consumers.
+  [[noreturn]] static void raise_stream_failure(ArrowArrayStream& stream, int code) {
+    if (PyErr_Occurred()) raise_pending_error();
+    const char* text = stream.get_last_error != nullptr ? stream.get_last_error(&stream) : nullptr;
+    if (PyErr_Occurred()) raise_pending_error();
+    std::string message = text != nullptr ? std::string(text)
+                                          : "the Arrow stream failed with error code " + std::to_string(code);
+    PyObject* type = code == ENOMEM   ? PyExc_MemoryError
+                     : code == EINVAL ? PyExc_ValueError
+                     : code == ENOSYS ? PyExc_NotImplementedError
+                                      : PyExc_OSError;
+    throw PythonError::create(type, std::move(message));
   }
 
   PyRef exported_;  // the capsules, whose destructors release what they hold
