@@ -20,6 +20,7 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "python"))
 
 import float32_model as model  # noqa: E402
+from hostile_producers import HostileProducer  # noqa: E402
 from odd_objects import panic_class  # noqa: E402
 
 PARAMETERS = {
@@ -235,18 +236,29 @@ def _to_u64(item):
         raise _ConversionFailed(_take(error)) from None
 
 
+def _refuse_too_large(obj, reading):
+    """A producer whose export, read as `reading`, describes real data that
+    no memory can hold a copy of ends the call with MemoryError (its byte
+    count depends on which buffer is refused first: not checked)."""
+    if isinstance(obj, HostileProducer) and reading in obj.too_large_in:
+        raise _Ends(Expected(error_type=MemoryError))
+
+
 def _row(item):
     _refuse_str(item)
+    _refuse_too_large(item, "row")
     return _read_sequence(item, _to_f32_input)
 
 
 def _batch(obj):
     _refuse_str(obj)
+    _refuse_too_large(obj, "batch")
     return _read_sequence(obj, _row)
 
 
 def _identifiers(obj):
     _refuse_str(obj)
+    _refuse_too_large(obj, "identifiers")
     return _read_sequence(obj, _to_u64)
 
 

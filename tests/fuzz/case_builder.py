@@ -15,6 +15,7 @@ import random
 import numpy as np
 
 import call_model
+import hostile_cases
 from case_check import Case, compute_expected
 from odd_objects import (
     RAISE_KINDS, FloatAndIndex, FloatLike, FloatSubclass, GetitemOnly, IndexLike, IntSubclass,
@@ -262,7 +263,9 @@ class Builder:
 
     def row(self, length):
         if self.odd() and self.chance(0.4):
-            kind = self.s.below(6)
+            kind = self.s.below(7)
+            if kind == 6:
+                return self.keep(hostile_cases.row(self))
             if kind == 0:
                 return self.keep(bytes(self.s.below(256) for _ in range(length)))
             if kind == 1:
@@ -282,7 +285,9 @@ class Builder:
 
     def batch(self):
         if self.odd() and self.chance(0.3):
-            kind = self.s.below(10)
+            kind = self.s.below(12)
+            if kind >= 10:
+                return self.keep(hostile_cases.batch(self))
             if kind < 7:
                 return self.numpy_array(FLOAT_DTYPES, 2, self.s.below(6))
             if kind == 7:  # subclasses of ndarray are read as sequences
@@ -311,7 +316,9 @@ class Builder:
 
     def identifiers(self):
         if self.odd() and self.chance(0.3):
-            kind = self.s.below(4)
+            kind = self.s.below(5)
+            if kind == 4:
+                return self.keep(hostile_cases.identifiers(self))
             length = self.s.below(8)
             if kind == 0:
                 return self.keep(bytes(self.s.below(12) for _ in range(length)))

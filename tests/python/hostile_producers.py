@@ -22,7 +22,7 @@ import numpy as np
 NO_ITEMS = "a hostile producer has no items"
 
 
-class _Items:
+class HostileProducer:
     too_large_in = frozenset()
 
     def __init__(self, items):
@@ -68,7 +68,7 @@ DL_TYPES = {"int8": (0, 8), "uint8": (1, 8), "int64": (0, 64), "float32": (2, 32
             "float16": (2, 16)}
 
 
-class HostileTensor(_Items):
+class HostileTensor(HostileProducer):
     """A CPU DLPack tensor of `dtype` whose data is the start of `memory` (a
     NumPy array it keeps) plus `byte_offset`, with any shape and strides (in
     elements; None for compact row-major)."""
@@ -187,7 +187,7 @@ def _array(keep, length, offset, buffers, child=None, null_count=0):
 ARROW_FORMATS = {"float64": "g", "float32": "f", "int8": "c", "int64": "l", "uint64": "L"}
 
 
-class HostileList(_Items):
+class HostileList(HostileProducer):
     """An Arrow list array of `element` values: a fixed-size list of `width`
     (`offsets` None), or a list ("+l", int32 offsets) or large list ("+L")
     with the given offsets. Its and its child's lengths and offsets are
@@ -230,7 +230,7 @@ class HostileList(_Items):
                 _capsule_new(ctypes.addressof(array), b"arrow_array", None))
 
 
-class HostileIdentifiers(_Items):
+class HostileIdentifiers(HostileProducer):
     """An Arrow integer array of `length` elements from `offset` on."""
 
     def __init__(self, length, offset=0, element="int64", memory=None, items=None):
@@ -275,7 +275,7 @@ _INTERRUPT = _Interrupt(signal.SIGINT)
 _CHECK_SIGNALS = ctypes.cast(ctypes.pythonapi.PyErr_CheckSignals, ctypes.c_void_p).value
 
 
-class FailingStream(_Items):
+class FailingStream(HostileProducer):
     """An Arrow stream of fixed-size lists of float64 that fails after
     serving `chunks` chunks, as a producer written in C fails:
 
