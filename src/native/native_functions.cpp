@@ -36,9 +36,17 @@ PyMethodDef methods[] = {
      "map_float32_rows(fd, offset, rows, dimension, /)\n--\n\n"
      "Map the file open as fd read-only; its float32 rows start offset bytes in."},
 #endif
+    {"measure", entry(measure), METH_FASTCALL | METH_KEYWORDS,
+     "measure(embeddings, threads=1, progress=None, checked=None)\n--\n\n"
+     "Isotropy, coverage, distinctiveness and quality score of a batch on exact, order-free sums\n"
+     "(float64), with the batch's shape and the rows holding NaN or infinity."},
     {"non_finite_rows", entry(non_finite_rows), METH_FASTCALL | METH_KEYWORDS,
      "non_finite_rows(embeddings)\n--\n\n"
      "The number of rows holding NaN or infinity, and the index of the first (or None)."},
+    {"sound_drift", entry(sound_drift), METH_FASTCALL | METH_KEYWORDS,
+     "sound_drift(baseline_isotropy, baseline_coverage, baseline_distinctiveness, current_isotropy, "
+     "current_coverage, current_distinctiveness)\n--\n\n"
+     "The drift between two batches from their exact measures (float64)."},
     {"rebuild_panic_exception", rebuild_panic_exception, METH_VARARGS,
      "rebuild_panic_exception(*args)\n--\n\n"
      "Rebuild a pickled PanicException (the target of its pickle reduction)."},
