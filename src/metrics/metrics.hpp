@@ -232,6 +232,30 @@ SoundMeasures compute_sound_measures(const EmbeddingBatch& embeddings, const Pas
 // sound measures are `current`, in float64.
 double sound_drift_between(const SoundMeasures& baseline, const SoundMeasures& current);
 
+// A batch measured in parts (by several processes, say): the exact sums of
+// some of its pairs or of some of its rows, as bytes that merge exactly with
+// the other parts' whatever the split, so that the measures on the merged
+// sums are bit for bit those of compute_sound_measures on the whole batch.
+// Every pair must be summed once: the pairs within each block of rows and
+// between each two blocks. Rows are scaled and normalised as there.
+Buffer<unsigned char> pair_sums_within(const EmbeddingBatch& rows, const PassOptions& options = {});
+Buffer<unsigned char> pair_sums_between(const EmbeddingBatch& rows, const EmbeddingBatch& columns,
+                                        const PassOptions& options = {});
+// Sums of the rows' values over `dimension` dimensions (the batch's row 0
+// length); a longer row fails as coverage does.
+Buffer<unsigned char> dimension_sums_of(const EmbeddingBatch& rows, std::size_t dimension,
+                                        const PassOptions& options = {});
+// The sums of the given similarities, as pair_sums_within gives them.
+Buffer<unsigned char> sum_similarities(std::span<const float> values);
+// Merged states of one kind, or nothing when the bytes are no such states
+// (or of different dimensions).
+std::optional<Buffer<unsigned char>> merge_sums(std::span<const std::span<const unsigned char>> states);
+// The measures on the merged sums of all pairs and all rows of a batch, or
+// nothing when the states are not such (a pair count that is not that of
+// the rows, say).
+std::optional<SoundMeasures> sound_measures_from_sums(std::span<const unsigned char> pairs,
+                                                      std::span<const unsigned char> dimensions);
+
 // The number of rows holding at least one NaN or infinity, and the index of
 // the first such row (rows() when there is none).
 struct NonFiniteRows {

@@ -70,11 +70,12 @@ void PairSimilarities::run_pass(PanelConsumer consumer, const PassOptions& optio
 }
 
 void PairSimilarities::fill_panel_watched(std::size_t first, std::size_t count, float* out,
-                                          const PassMonitor& monitor,
-                                          std::uint64_t pairs_done) const {
+                                          const PassMonitor& monitor, std::uint64_t pairs_done,
+                                          std::size_t first_column) const {
   const std::size_t stride = panel_stride();
+  const std::size_t column_begin = (first > first_column ? first : first_column) / kTileColumns * kTileColumns;
   if (monitor.between_panels == nullptr) {
-    fill_panel(first, count, out, stride);
+    fill_panel_columns(first, count, out, stride, column_begin, stride);
     return;
   }
   // Column ranges of whole tiles, each at most kWatchedWork multiply-adds.
@@ -83,7 +84,7 @@ void PairSimilarities::fill_panel_watched(std::size_t first, std::size_t count, 
   columns = columns / kTileColumns * kTileColumns;
   if (columns < kTileColumns) columns = kTileColumns;
   const std::uint64_t total = pair_count(rows_);
-  std::size_t begin = first / kTileColumns * kTileColumns;
+  std::size_t begin = column_begin;
   while (begin < stride) {
     const std::size_t end = stride - begin <= columns ? stride : begin + columns;
     fill_panel_columns(first, count, out, stride, begin, end);

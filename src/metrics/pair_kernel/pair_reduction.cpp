@@ -13,6 +13,7 @@
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include "buffer.hpp"
@@ -83,47 +84,73 @@ struct Reduction {
 }  // namespace
 
 void PairSimilarities::add_panel(std::size_t first, std::size_t count, const float* panel,
-                                 SimilaritySums& sums) const {
+                                 SimilaritySums& sums, PairRange range) const {
   const std::size_t stride = panel_stride();
-  for (std::size_t r = 0; r < count && first + r + 1 < rows_; ++r) {
+  for (std::size_t r = 0; r < count && first + r < range.end_row; ++r) {
     const std::size_t i = first + r;
-    sums.add(panel + r * stride + i + 1, rows_ - 1 - i);
+    const std::size_t j_begin = i + 1 > range.first_column ? i + 1 : range.first_column;
+    if (j_begin < rows_) sums.add(panel + r * stride + j_begin, rows_ - j_begin);
   }
 }
 
-SimilaritySums PairSimilarities::serial_exact_sums(const PassMonitor& monitor) const {
+namespace {
+
+// The pairs a reduction sums in the panels of rows before `row_end`.
+std::uint64_t range_pairs_before(std::size_t rows, std::size_t row_end, std::size_t end_row,
+                                 std::size_t first_column) {
+  if (row_end > end_row) row_end = end_row;
+  if (first_column == 0) return pairs_before(rows, row_end);
+  return std::uint64_t{row_end} * (rows - first_column);
+}
+
+}  // namespace
+
+SimilaritySums PairSimilarities::serial_reduce(const PassMonitor& monitor, PairRange range) const {
   SimilaritySums sums(path_);
-  const std::uint64_t total = pair_count(rows_);
+  const std::uint64_t total = range_pairs_before(rows_, range.end_row, range.end_row, range.first_column);
   Buffer<float> panel(kPanelRows * panel_stride());
-  for (std::size_t first = 0; first + 1 < rows_; first += kPanelRows) {
+  for (std::size_t first = 0; first < range.end_row && first + 1 < rows_; first += kPanelRows) {
     const std::size_t count = rows_ - first < kPanelRows ? rows_ - first : kPanelRows;
-    fill_panel_watched(first, count, panel.data(), monitor, pairs_before(rows_, first));
-    add_panel(first, count, panel.data(), sums);
-    notify(monitor, pairs_before(rows_, first + count), total);
+    fill_panel_watched(first, count, panel.data(), monitor,
+                       range_pairs_before(rows_, first, range.end_row, range.first_column), range.first_column);
+    add_panel(first, count, panel.data(), sums, range);
+    notify(monitor, range_pairs_before(rows_, first + count, range.end_row, range.first_column), total);
   }
   return sums;
 }
 
 SimilaritySums PairSimilarities::exact_sums(const PassOptions& options) const {
-  if (rows_ < 2) return SimilaritySums(path_);
-  const unsigned threads = threads_for(options.threads);
-  if (threads <= 1) return serial_exact_sums(options.monitor);
+  return reduce(options, {rows_, 0});
+}
 
-  const std::uint64_t total = pair_count(rows_);
+SimilaritySums PairSimilarities::exact_sums_between(std::size_t split, const PassOptions& options) const {
+  if (split == 0 || split >= rows_) return SimilaritySums(path_);
+  return reduce(options, {split, split});
+}
+
+SimilaritySums PairSimilarities::reduce(const PassOptions& options, PairRange range) const {
+  if (rows_ < 2) return SimilaritySums(path_);
+  const std::uint64_t total = range_pairs_before(rows_, range.end_row, range.end_row, range.first_column);
+  const unsigned threads = total * work_per_pair_ < (std::uint64_t{1} << 24) ? 1u : threads_for(options.threads);
+  if (threads <= 1) return serial_reduce(options.monitor, range);
+
   const std::size_t panel_floats = kPanelRows * panel_stride();
-  auto reduction = std::make_unique<Reduction>(panel_count());
+  const std::size_t last_row = range.end_row < rows_ - 1 ? range.end_row : rows_ - 1;
+  auto reduction = std::make_unique<Reduction>((last_row + kPanelRows - 1) / kPanelRows);
   Reduction& shared = *reduction;
 
-  const auto claim_and_sum = [this, &shared, total](float* panel, SimilaritySums& sums, const PassMonitor& monitor) {
+  const auto claim_and_sum = [this, &shared, total, range](float* panel, SimilaritySums& sums,
+                                                          const PassMonitor& monitor) {
     for (;;) {
       if (shared.stopping.load(std::memory_order_relaxed)) return;
       const std::size_t claimed = shared.next_panel.fetch_add(1);
       if (claimed >= shared.panels) return;
       const std::size_t first = claimed * kPanelRows;
       const std::size_t count = panel_rows(rows_, claimed);
-      fill_panel_watched(first, count, panel, monitor, shared.pairs_done.load());
-      add_panel(first, count, panel, sums);
-      shared.pairs_done.fetch_add(pairs_before(rows_, first + count) - pairs_before(rows_, first));
+      fill_panel_watched(first, count, panel, monitor, shared.pairs_done.load(), range.first_column);
+      add_panel(first, count, panel, sums, range);
+      shared.pairs_done.fetch_add(range_pairs_before(rows_, first + count, range.end_row, range.first_column) -
+                                  range_pairs_before(rows_, first, range.end_row, range.first_column));
       notify(monitor, shared.pairs_done.load(), total);
     }
   };
@@ -197,7 +224,7 @@ SimilaritySums PairSimilarities::exact_sums(const PassOptions& options) const {
     // frozen mid-change. Leave it untouched (and unfreed) and start over on
     // this thread alone.
     (void)reduction.release();
-    return serial_exact_sums(options.monitor);
+    return serial_reduce(options.monitor, range);
   } catch (...) {
     shared.stop_and_join();
     throw;

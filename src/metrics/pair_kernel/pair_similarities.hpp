@@ -72,6 +72,9 @@ class PairSimilarities {
   // the calling thread between panels, with the pairs summed so far by all
   // threads.
   SimilaritySums exact_sums(const PassOptions& options = {}) const;
+  // The same for the pairs (i, j) with i < split <= j only: those between
+  // the rows before `split` and the rows from it on.
+  SimilaritySums exact_sums_between(std::size_t split, const PassOptions& options = {}) const;
 
   // Fills out[r * stride + j] with the similarity of (first + r, j) for every
   // r < count and first + r < j < n; other entries are left unspecified.
@@ -87,9 +90,11 @@ class PairSimilarities {
                           std::size_t column_begin, std::size_t column_end) const;
 
   // Fills one panel (stride panel_stride()) on the calling thread in column ranges of bounded work,
-  // calling the monitor between them with `pairs_done`.
+  // calling the monitor between them with `pairs_done`; columns before
+  // first_column are left out.
   void fill_panel_watched(std::size_t first, std::size_t count, float* out,
-                          const PassMonitor& monitor, std::uint64_t pairs_done) const;
+                          const PassMonitor& monitor, std::uint64_t pairs_done,
+                          std::size_t first_column = 0) const;
 
   // The smallest panel stride fill_panel accepts.
   std::size_t panel_stride() const noexcept;
@@ -141,8 +146,16 @@ class PairSimilarities {
   }
 
   // The panel rows [first, first + count), filled in `panel`, added to `sums`.
-  void add_panel(std::size_t first, std::size_t count, const float* panel, SimilaritySums& sums) const;
-  SimilaritySums serial_exact_sums(const PassMonitor& monitor) const;
+  // Which pairs a reduction sums: those with j >= first_column (i < j
+  // always), for the panels of rows before end_row.
+  struct PairRange {
+    std::size_t end_row;
+    std::size_t first_column;
+  };
+  void add_panel(std::size_t first, std::size_t count, const float* panel, SimilaritySums& sums,
+                 PairRange range) const;
+  SimilaritySums reduce(const PassOptions& options, PairRange range) const;
+  SimilaritySums serial_reduce(const PassMonitor& monitor, PairRange range) const;
 
   std::size_t rows_ = 0;
   KernelPath path_ = KernelPath::portable;
