@@ -1,10 +1,14 @@
-"""Command-line tool and helpers around vextral_core.
+"""Embedding and retrieval measures around vextral_core, and the `vextral` command.
 
-`vextral quality`, `vextral drift`, `vextral retrieval` and `vextral demo`;
-see `vextral --help`. `vextral.evaluate_run` scores a whole TREC run (files
-or mappings) in native code.
+`vextral.measure(embeddings)` and `vextral.drift(baseline, current)` give
+the embedding measures on exact, order-free sums (or, with
+`library_bits=True`, exactly vextral_core's float32 bits);
+`vextral.evaluate_run` scores a whole TREC run (files or mappings) in native
+code. The command: `vextral quality`, `vextral drift`, `vextral retrieval`
+and `vextral demo`; see `vextral --help`.
 """
 
+from vextral.measures import DriftMeasures, Measures, drift, measure
 from vextral.retrieval_evaluation import evaluate_run
 
-__all__ = ["evaluate_run"]
+__all__ = ["DriftMeasures", "Measures", "drift", "evaluate_run", "measure"]

@@ -1,6 +1,6 @@
 """Native helpers of the vextral package (private: may change with the package)."""
 
-from collections.abc import Callable
+from collections.abc import Callable, Iterable
 from typing import Any
 
 # (query, retrieved, relevant, five measures per depth)
@@ -21,6 +21,32 @@ def batch_measures(embeddings: _Embeddings, threads: int = 1,
     """Isotropy, coverage, distinctiveness and quality score of a batch from one pass over its pairs
     (floats), with "non_finite_rows" (int) and "first_non_finite" (int or None); checked(count,
     first) is called with those two before the pass."""
+
+def measure(embeddings: _Embeddings, threads: int = 1,
+            progress: Callable[[int, int], object] | None = None,
+            checked: Callable[[int, int | None], object] | None = None) -> dict[str, Any]:
+    """Isotropy, coverage, distinctiveness and quality score on exact, order-free sums (floats),
+    with "rows", "dimension", "non_finite_rows" and "first_non_finite"."""
+
+def sound_drift(baseline_isotropy: float, baseline_coverage: float, baseline_distinctiveness: float,
+                current_isotropy: float, current_coverage: float, current_distinctiveness: float) -> float:
+    """The drift between two batches from their exact measures."""
+
+def pair_sums(rows: _Embeddings, columns: _Embeddings | None = None, threads: int = 1,
+              progress: Callable[[int, int], object] | None = None) -> bytes:
+    """The exact sums of the similarities of the pairs within rows, or between rows and columns."""
+
+def dimension_sums(rows: _Embeddings, dimension: int, threads: int = 1) -> bytes:
+    """The exact per-dimension sums of the rows' values over `dimension` dimensions."""
+
+def sum_similarities(values: Any) -> bytes:
+    """The exact sums of the given float32 similarities, as pair_sums gives them."""
+
+def merge_sums(states: Iterable[bytes | bytearray | memoryview]) -> bytes:
+    """One state of exact sums from several of one kind."""
+
+def measures_from_sums(pair_state: bytes, dimension_state: bytes) -> dict[str, float]:
+    """The exact measures of a batch from the merged sums of all its pairs and rows."""
 
 def drift_between(baseline_isotropy: float, baseline_coverage: float, baseline_distinctiveness: float,
                   current_isotropy: float, current_coverage: float, current_distinctiveness: float) -> float:

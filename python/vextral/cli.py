@@ -16,6 +16,7 @@ import json
 import os
 import sys
 import textwrap
+import warnings
 from collections.abc import Callable, Sequence
 from importlib.metadata import PackageNotFoundError, version
 from typing import Any, NoReturn
@@ -121,6 +122,7 @@ def _parser() -> argparse.ArgumentParser:
     demo = command("demo", "all three on the bundled sample of Python's documentation", _demo)
     _add_evaluation_options(demo)
     _add_threads_option(demo)
+    _add_summation_option(demo)
     return parser
 
 
@@ -139,6 +141,13 @@ def _add_embedding_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--no-progress", dest="progress", action="store_false",
                         help="never show progress (it shows on a terminal during long passes)")
     _add_threads_option(parser)
+    _add_summation_option(parser)
+
+
+def _add_summation_option(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--library-bits", action="store_true",
+                        help="give exactly the float32 bits of vextral_core's functions (sequential float32 "
+                        "sums, which fail on large batches) instead of the measures on exact sums")
 
 
 def _add_threads_option(parser: argparse.ArgumentParser) -> None:
@@ -243,17 +252,25 @@ def _non_finite_check(embeddings: Embeddings, *, strict: bool) -> Callable[[NonF
     return check
 
 
-def _measured(embeddings: Embeddings, threads: int, show_progress: bool, *, strict: bool) -> Quality:
+def _measured(embeddings: Embeddings, threads: int, show_progress: bool, *, strict: bool,
+              library_bits: bool) -> Quality:
     with PassProgress(f"{os.path.basename(embeddings.source)}: pairs", enabled=show_progress) as progress:
-        return measure_quality(embeddings, threads=threads, progress=progress,
-                               checked=_non_finite_check(embeddings, strict=strict))
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always", RuntimeWarning)
+            quality = measure_quality(embeddings, threads=threads, progress=progress,
+                                      checked=_non_finite_check(embeddings, strict=strict),
+                                      library_bits=library_bits)
+    for warning in caught:
+        _warn(f"{embeddings.source}: {warning.message}")
+    return quality
 
 
 def _quality(arguments: argparse.Namespace) -> None:
     embeddings = load_embeddings(arguments.file, _read_options(arguments))
     if embeddings.count == 1:
         _warn(f"{arguments.file} holds 1 embedding: every measure of a single embedding is 0")
-    quality = _measured(embeddings, arguments.threads, arguments.progress, strict=arguments.strict)
+    quality = _measured(embeddings, arguments.threads, arguments.progress, strict=arguments.strict,
+                        library_bits=arguments.library_bits)
     name = arguments.file
     _print(arguments, reports.quality_text(quality, name),
            {**reports.quality_json(quality, name, quality.non_finite), "threads": arguments.threads})
@@ -272,7 +289,8 @@ def _drift(arguments: argparse.Namespace) -> None:
                   "so the drift compares with zeros, not with a batch")
     # Each batch is converted and scanned once, just before its own pass: a batch refused
     # with --strict is refused there.
-    measured = [_measured(embeddings, arguments.threads, arguments.progress, strict=arguments.strict)
+    measured = [_measured(embeddings, arguments.threads, arguments.progress, strict=arguments.strict,
+                          library_bits=arguments.library_bits)
                 for embeddings in (baseline, current)]
     drift = measure_drift(*measured)
     found = (measured[0].non_finite, measured[1].non_finite)
@@ -296,8 +314,10 @@ def _demo(arguments: argparse.Namespace) -> None:
     baseline_name, current_name = sample.baseline.name, sample.current.name
     run_name, qrels_name = sample.run.name, sample.qrels.name
 
-    quality = _measured(baseline, arguments.threads, arguments.progress, strict=False)
-    current_quality = _measured(current, arguments.threads, arguments.progress, strict=False)
+    quality = _measured(baseline, arguments.threads, arguments.progress, strict=False,
+                        library_bits=arguments.library_bits)
+    current_quality = _measured(current, arguments.threads, arguments.progress, strict=False,
+                                library_bits=arguments.library_bits)
     drift = measure_drift(quality, current_quality)
     found = (quality.non_finite, current_quality.non_finite)
     text = "\n\n".join([

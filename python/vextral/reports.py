@@ -1,8 +1,9 @@
 """Reports as aligned text for people and as JSON-ready objects for programs.
 
-Text shows each float32 result as the shortest decimal that reads back as
-the same float32. JSON carries the exact value: the float32 widened to a
-double, whose repr round-trips.
+Text shows each float32 result (--library-bits) as the shortest decimal that
+reads back as the same float32, and each exact measure to ten significant
+digits. JSON carries the exact value: the double, whose repr round-trips,
+and says which summation gave it.
 """
 
 from __future__ import annotations
@@ -10,7 +11,7 @@ from __future__ import annotations
 from typing import Any
 
 from vextral.embedding_files import Embeddings
-from vextral.embedding_measures import BATCH_MEASURES, Drift, NonFinite, Quality
+from vextral.embedding_measures import BATCH_MEASURES, EXACT, Drift, NonFinite, Quality
 from vextral.float32 import shortest
 
 NAME_WIDTH = 17
@@ -40,10 +41,22 @@ def _table(lines: list[tuple[str, list[str]]], name_width: int = NAME_WIDTH,
             for name, values in lines]
 
 
+def _number(value: float, summation: str) -> str:
+    """An exact measure to ten significant digits; a float32 one as its shortest decimal."""
+    return f"{value:.10g}" if summation == EXACT else shortest(value)
+
+
+def _summation_note(summation: str) -> str:
+    return ("  (exact sums; --library-bits for vextral_core's float32 bits)" if summation == EXACT
+            else "  (vextral_core's float32 bits: sequential float32 sums)")
+
+
 def quality_text(quality: Quality, name: str) -> str:
+    summation = quality.summation
     lines = [f"quality of {name}: {_shape(quality.embeddings)}"]
-    lines += _table([(measure, [shortest(value)]) for measure, value in quality.measures.items()]
-                    + [("quality_score", [shortest(quality.quality_score)])])
+    lines += _table([(measure, [_number(value, summation)]) for measure, value in quality.measures.items()]
+                    + [("quality_score", [_number(quality.quality_score, summation)])])
+    lines.append(_summation_note(quality.summation))
     return "\n".join(lines)
 
 
@@ -55,24 +68,28 @@ def _batch(embeddings: Embeddings, name: str, found: NonFinite | None) -> dict[s
 
 
 def quality_json(quality: Quality, name: str, found: NonFinite | None = None) -> dict[str, Any]:
-    return {**_batch(quality.embeddings, name, found), **quality.measures, "quality_score": quality.quality_score}
+    return {**_batch(quality.embeddings, name, found), **quality.measures, "quality_score": quality.quality_score,
+            "summation": quality.summation}
 
 
 def drift_text(drift: Drift, baseline_name: str, current_name: str) -> str:
+    summation = drift.summation
     changes = drift.changes()
-    lines = [f"drift from {baseline_name} ({_shape(drift.baseline)})",
-             f"        to {current_name} ({_shape(drift.current)})"]
+    before, after = drift.baseline.measures, drift.current.measures
+    lines = [f"drift from {baseline_name} ({_shape(drift.baseline.embeddings)})",
+             f"        to {current_name} ({_shape(drift.current.embeddings)})"]
     table = [("measure", ["baseline", "current", "change"])]
-    table += [(measure, [shortest(drift.baseline_measures[measure]),
-                         shortest(drift.current_measures[measure]), shortest(changes[measure])])
+    table += [(measure, [_number(before[measure], summation), _number(after[measure], summation),
+                         _number(changes[measure], summation)])
               for measure in BATCH_MEASURES]
-    table.append(("drift", [shortest(drift.drift)]))
-    return "\n".join(lines + _table(table))
+    table.append(("drift", [_number(drift.drift, summation)]))
+    return "\n".join(lines + _table(table) + [_summation_note(drift.summation)])
 
 
 def drift_json(drift: Drift, baseline_name: str, current_name: str,
                found: tuple[NonFinite, NonFinite] | None = None) -> dict[str, Any]:
     baseline_found, current_found = found if found is not None else (None, None)
-    return {"baseline": {**_batch(drift.baseline, baseline_name, baseline_found), **drift.baseline_measures},
-            "current": {**_batch(drift.current, current_name, current_found), **drift.current_measures},
-            "changes": drift.changes(), "drift": drift.drift}
+    return {"baseline": {**_batch(drift.baseline.embeddings, baseline_name, baseline_found),
+                         **drift.baseline.measures},
+            "current": {**_batch(drift.current.embeddings, current_name, current_found), **drift.current.measures},
+            "changes": drift.changes(), "drift": drift.drift, "summation": drift.summation}

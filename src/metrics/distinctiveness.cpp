@@ -5,7 +5,7 @@
 
 namespace metrics {
 
-float compute_distinctiveness(const EmbeddingBatch& embeddings, const PassOptions& options) {
+Shadowed compute_distinctiveness(const EmbeddingBatch& embeddings, const PassOptions& options) {
   const DefaultFloatEnvironment float_environment;
   return distinctiveness_on_path(embeddings, kernel_path_for(options), options);
 }

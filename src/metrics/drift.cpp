@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "exact_sums/sound_formulas.hpp"
 #include "float_environment.hpp"
 #include "metrics.hpp"
 #include "pair_kernel/kernel_path.hpp"
@@ -23,22 +24,25 @@ float relative_drift(float baseline_isotropy, float baseline_coverage,
   return ((isotropy_change + coverage_change) + distinctiveness_change) / 3.0f;
 }
 
-float detect_drift(const EmbeddingBatch& baseline, const EmbeddingBatch& current,
-                   const PassOptions& options) {
+Shadowed detect_drift(const EmbeddingBatch& baseline, const EmbeddingBatch& current,
+                      const PassOptions& options) {
   const DefaultFloatEnvironment float_environment;
-  if (baseline.empty() || current.empty()) return 0.0f;
+  if (baseline.empty() || current.empty()) return {};
   // Coverage is the only measure that can reject a batch, so both coverages
   // come first, the baseline's before the current one's: a failing batch
   // fails with the same failure as when the six measures run one after
   // the other, and nothing is returned. Isotropy and distinctiveness of
   // each batch then share one normalisation and one pass over its pairs.
-  const float baseline_coverage = compute_coverage(baseline);
-  const float current_coverage = compute_coverage(current);
+  const Shadowed baseline_coverage = compute_coverage(baseline);
+  const Shadowed current_coverage = compute_coverage(current);
   const KernelPath path = kernel_path_for(options);
   const PairMeasures baseline_pairs = pair_measures_on_path(baseline, path, options);
   const PairMeasures current_pairs = pair_measures_on_path(current, path, options);
-  return relative_drift(baseline_pairs.isotropy, baseline_coverage, baseline_pairs.distinctiveness,
-                        current_pairs.isotropy, current_coverage, current_pairs.distinctiveness);
+  return {relative_drift(baseline_pairs.isotropy, baseline_coverage.value, baseline_pairs.distinctiveness,
+                         current_pairs.isotropy, current_coverage.value, current_pairs.distinctiveness),
+          sound_drift(baseline_pairs.isotropy_shadow, baseline_coverage.shadow,
+                      baseline_pairs.distinctiveness_shadow, current_pairs.isotropy_shadow,
+                      current_coverage.shadow, current_pairs.distinctiveness_shadow)};
 }
 
 }  // namespace metrics

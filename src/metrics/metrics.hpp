@@ -171,34 +171,100 @@ struct PassOptions {
   std::optional<KernelPath> kernel_path{};
 };
 
+// A float32 result and its shadow: what the same formula gives from float64
+// running sums taken in the same order beside the float32 ones. A float32
+// running sum stops growing once its total dwarfs its terms (a few thousand
+// rows for the pair sums); its float64 shadow does not, so where the two
+// disagree by more than kShadowTolerance the float32 result no longer
+// measures what it names. Reads as the float32 result.
+struct Shadowed {
+  float value = 0.0f;
+  double shadow = 0.0;
+  operator float() const noexcept { return value; }  // NOLINT: the result, as before shadows
+};
+
+inline constexpr double kShadowTolerance = 0.001;
+
+// Whether a float32 result has drifted from its shadow by more than the
+// tolerance.
+bool departs_from_shadow(const Shadowed& result);
+
 // Mean per-dimension variance v squashed to v / (v + 1). Fails on a row
 // longer than row 0.
-float compute_coverage(const EmbeddingBatch& embeddings);
+Shadowed compute_coverage(const EmbeddingBatch& embeddings);
 
 // 1 - mean |cosine| over all row pairs.
-float compute_isotropy(const EmbeddingBatch& embeddings, const PassOptions& options = {});
+Shadowed compute_isotropy(const EmbeddingBatch& embeddings, const PassOptions& options = {});
 
 // (1 - |mean cosine|) * (1 + standard deviation of the cosines), in [0, 1].
-float compute_distinctiveness(const EmbeddingBatch& embeddings, const PassOptions& options = {});
+Shadowed compute_distinctiveness(const EmbeddingBatch& embeddings, const PassOptions& options = {});
 
 // 0.4 * isotropy + 0.3 * coverage + 0.3 * distinctiveness, in [0, 1].
-float compute_quality_score(const EmbeddingBatch& embeddings, const PassOptions& options = {});
+Shadowed compute_quality_score(const EmbeddingBatch& embeddings, const PassOptions& options = {});
 
 // Mean relative change of isotropy, coverage and distinctiveness from the
 // baseline batch to the current batch.
-float detect_drift(const EmbeddingBatch& baseline, const EmbeddingBatch& current,
-                   const PassOptions& options = {});
+Shadowed detect_drift(const EmbeddingBatch& baseline, const EmbeddingBatch& current,
+                      const PassOptions& options = {});
 
 // The three measures of one batch and its quality score, each with exactly
 // the bits of its own kernel above, from one normalisation and one pass over
 // the pairs (plus the spread's second pass when the similarity list is too
 // large to keep). Fails, like coverage, on a row longer than row 0.
-struct BatchMeasures { float isotropy = 0, coverage = 0, distinctiveness = 0, quality_score = 0; };
+struct BatchMeasures {
+  float isotropy = 0, coverage = 0, distinctiveness = 0, quality_score = 0;
+  // Each measure's shadow (see Shadowed).
+  struct {
+    double isotropy = 0, coverage = 0, distinctiveness = 0, quality_score = 0;
+  } shadow;
+};
 BatchMeasures compute_batch_measures(const EmbeddingBatch& embeddings, const PassOptions& options = {});
 
 // The drift from a batch whose measures are `baseline` to one whose
 // measures are `current`: exactly what detect_drift returns for the two.
-float drift_between(const BatchMeasures& baseline, const BatchMeasures& current);
+Shadowed drift_between(const BatchMeasures& baseline, const BatchMeasures& current);
+
+// The measures evaluated on exact, order-free sums, in float64: isotropy
+// and distinctiveness from the exact sums of the same float32 similarities
+// the kernels above sum (rows whose sum of squares overflows or underflows
+// scaled by a power of two first, so that their cosines do not depend on
+// scale), coverage from the exact per-dimension sums of the values. Each is
+// within about 1e-15 of its formula evaluated exactly, and the bits are the
+// same for every thread count, kernel path and machine. Degenerate batches,
+// NaN and infinity give what the float32 kernels give. Fails, like
+// coverage, on a row longer than row 0.
+struct SoundMeasures {
+  double isotropy = 0, coverage = 0, distinctiveness = 0, quality_score = 0;
+};
+SoundMeasures compute_sound_measures(const EmbeddingBatch& embeddings, const PassOptions& options = {});
+
+// The drift from a batch whose sound measures are `baseline` to one whose
+// sound measures are `current`, in float64.
+double sound_drift_between(const SoundMeasures& baseline, const SoundMeasures& current);
+
+// A batch measured in parts (by several processes, say): the exact sums of
+// some of its pairs or of some of its rows, as bytes that merge exactly with
+// the other parts' whatever the split, so that the measures on the merged
+// sums are bit for bit those of compute_sound_measures on the whole batch.
+// Every pair must be summed once: the pairs within each block of rows and
+// between each two blocks. Rows are scaled and normalised as there.
+Buffer<unsigned char> pair_sums_within(const EmbeddingBatch& rows, const PassOptions& options = {});
+Buffer<unsigned char> pair_sums_between(const EmbeddingBatch& rows, const EmbeddingBatch& columns,
+                                        const PassOptions& options = {});
+// Sums of the rows' values over `dimension` dimensions (the batch's row 0
+// length); a longer row fails as coverage does.
+Buffer<unsigned char> dimension_sums_of(const EmbeddingBatch& rows, std::size_t dimension,
+                                        const PassOptions& options = {});
+// The sums of the given similarities, as pair_sums_within gives them.
+Buffer<unsigned char> sum_similarities(std::span<const float> values);
+// Merged states of one kind, or nothing when the bytes are no such states
+// (or of different dimensions).
+std::optional<Buffer<unsigned char>> merge_sums(std::span<const std::span<const unsigned char>> states);
+// The measures on the merged sums of all pairs and all rows of a batch, or
+// nothing when the states are not such (a pair count that is not that of
+// the rows, say).
+std::optional<SoundMeasures> sound_measures_from_sums(std::span<const unsigned char> pairs,
+                                                      std::span<const unsigned char> dimensions);
 
 // The number of rows holding at least one NaN or infinity, and the index of
 // the first such row (rows() when there is none).

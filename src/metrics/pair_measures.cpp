@@ -24,6 +24,12 @@ float isotropy_from_total(float total, std::uint64_t pairs) {
   return max_ignoring_nan(1.0f - capped, 0.0f);
 }
 
+// The same formula on float64 sums, over the exact pair count.
+double isotropy_shadow_from_total(double total, std::uint64_t pairs) {
+  const double mean = total / static_cast<double>(pairs);
+  return std::fmax(1.0 - std::fmin(mean, 1.0), 0.0);
+}
+
 float distinctiveness_from(float mean, float deviations, float pairs) {
   const float spread = std::sqrt(deviations / pairs);
   const float t = (1.0f - std::fabs(mean)) * (spread + 1.0f);
@@ -31,48 +37,89 @@ float distinctiveness_from(float mean, float deviations, float pairs) {
   return max_ignoring_nan(min_ignoring_nan(t, 1.0f), 0.0f);
 }
 
-// The running sums, continued over one row's similarities in order. Kept
-// out of line so that each sum lives in a register for the whole row: once
-// inlined into the pass loops the compiler tends to keep it in memory, and a
-// store and reload per pair doubles the length of the dependency chain.
-[[gnu::noinline]] float add_absolute_values(float running, const float* values,
-                                            std::size_t count) {
-  for (std::size_t t = 0; t < count; ++t) running = running + std::fabs(values[t]);
-  return running;
+double distinctiveness_shadow_from(double mean, double deviations, std::uint64_t pairs) {
+  const double spread = std::sqrt(deviations / static_cast<double>(pairs));
+  const double t = (1.0 - std::fabs(mean)) * (spread + 1.0);
+  return std::fmax(std::fmin(t, 1.0), 0.0);
 }
 
-[[gnu::noinline]] float add_values(float running, const float* values, std::size_t count) {
-  for (std::size_t t = 0; t < count; ++t) running = running + values[t];
-  return running;
+// The running sums, continued over one row's similarities in order, each
+// with its float64 shadow beside it: one more independent chain, which
+// costs next to nothing beside the float32 chain's latency. Kept out of
+// line so that each sum lives in a register for the whole row: once inlined
+// into the pass loops the compiler tends to keep it in memory, and a store
+// and reload per pair doubles the length of the dependency chain.
+struct SumWithShadow {
+  float value;
+  double shadow;
+};
+
+[[gnu::noinline]] SumWithShadow add_absolute_values(SumWithShadow running, const float* values,
+                                                    std::size_t count) {
+  float total = running.value;
+  double shadow = running.shadow;
+  for (std::size_t t = 0; t < count; ++t) {
+    const float magnitude = std::fabs(values[t]);
+    total = total + magnitude;
+    shadow = shadow + static_cast<double>(magnitude);
+  }
+  return {total, shadow};
+}
+
+[[gnu::noinline]] SumWithShadow add_values(SumWithShadow running, const float* values, std::size_t count) {
+  float total = running.value;
+  double shadow = running.shadow;
+  for (std::size_t t = 0; t < count; ++t) {
+    total = total + values[t];
+    shadow = shadow + static_cast<double>(values[t]);
+  }
+  return {total, shadow};
 }
 
 struct TwoSums {
-  float absolute;
-  float plain;
+  SumWithShadow absolute;
+  SumWithShadow plain;
 };
 
-// Isotropy's and distinctiveness's sums side by side: two independent
-// chains, each in pair order.
+// Isotropy's and distinctiveness's sums side by side: independent chains,
+// each in pair order.
 [[gnu::noinline]] TwoSums add_absolute_and_plain_values(TwoSums running, const float* values,
                                                         std::size_t count) {
-  float absolute = running.absolute;
-  float plain = running.plain;
+  float absolute = running.absolute.value;
+  float plain = running.plain.value;
+  double absolute_shadow = running.absolute.shadow;
+  double plain_shadow = running.plain.shadow;
   for (std::size_t t = 0; t < count; ++t) {
-    absolute = absolute + std::fabs(values[t]);
+    const float magnitude = std::fabs(values[t]);
+    absolute = absolute + magnitude;
     plain = plain + values[t];
+    absolute_shadow = absolute_shadow + static_cast<double>(magnitude);
+    plain_shadow = plain_shadow + static_cast<double>(values[t]);
   }
-  return {absolute, plain};
+  return {{absolute, absolute_shadow}, {plain, plain_shadow}};
 }
 
-// (x - mean)^2 for each value: difference rounded, square rounded, then added.
-[[gnu::noinline]] float add_squared_deviations(float running, const float* values,
-                                               std::size_t count, float mean) {
+// The mean a spread is taken around, in float32 and in its shadow.
+struct Mean {
+  float value;
+  double shadow;
+};
+
+// (x - mean)^2 for each value: difference rounded, square rounded, then
+// added; the shadow around the shadow mean.
+[[gnu::noinline]] SumWithShadow add_squared_deviations(SumWithShadow running, const float* values,
+                                                       std::size_t count, Mean mean) {
+  float total = running.value;
+  double shadow = running.shadow;
   for (std::size_t t = 0; t < count; ++t) {
-    const float diff = values[t] - mean;
+    const float diff = values[t] - mean.value;
     const float square = diff * diff;
-    running = running + square;
+    total = total + square;
+    const double shadow_diff = static_cast<double>(values[t]) - mean.shadow;
+    const double shadow_square = shadow_diff * shadow_diff;
+    shadow = shadow + shadow_square;
   }
-  return running;
+  return {total, shadow};
 }
 
 // The similarity list of distinctiveness: every similarity in pair order
@@ -94,9 +141,9 @@ class SimilarityList {
   // The spread's sum over the kept list, in pair order, in stretches
   // between which the monitor is called (a pass over the list of a large
   // batch takes long enough to be worth stopping).
-  float deviations(float mean, const PassMonitor& monitor) const {
+  SumWithShadow deviations(Mean mean, const PassMonitor& monitor) const {
     constexpr std::size_t kStretch = std::size_t{1} << 24;
-    float total = 0.0f;
+    SumWithShadow total{0.0f, 0.0};
     for (std::size_t begin = 0; begin < values_.size(); begin += kStretch) {
       const std::size_t left = values_.size() - begin;
       total = add_squared_deviations(total, values_.data() + begin, left < kStretch ? left : kStretch,
@@ -114,54 +161,62 @@ class SimilarityList {
 };
 
 // The spread's sum, computed again from the pairs when the list was not kept.
-float deviations_by_recomputing(const PairSimilarities& similarities, float mean,
-                                const PassOptions& options) {
-  float total = 0.0f;
+SumWithShadow deviations_by_recomputing(const PairSimilarities& similarities, Mean mean,
+                                        const PassOptions& options) {
+  SumWithShadow total{0.0f, 0.0};
   similarities.for_each_row([&](std::size_t, const float* values, std::size_t count) {
     total = add_squared_deviations(total, values, count, mean);
   }, options);
   return total;
 }
 
-float deviations_of(const SimilarityList& list, const PairSimilarities& similarities, float mean,
-                    const PassOptions& options) {
+SumWithShadow deviations_of(const SimilarityList& list, const PairSimilarities& similarities, Mean mean,
+                            const PassOptions& options) {
   return list.kept() ? list.deviations(mean, options.monitor)
                      : deviations_by_recomputing(similarities, mean, options);
 }
 
+Mean mean_of(SumWithShadow sum, std::uint64_t pairs) {
+  return {sum.value / count_to_float(pairs), sum.shadow / static_cast<double>(pairs)};
+}
+
+Shadowed distinctiveness_of(Mean mean, SumWithShadow deviations, std::uint64_t pairs) {
+  return {distinctiveness_from(mean.value, deviations.value, count_to_float(pairs)),
+          distinctiveness_shadow_from(mean.shadow, deviations.shadow, pairs)};
+}
+
 }  // namespace
 
-float isotropy_on_path(const EmbeddingBatch& embeddings, KernelPath path,
-                       const PassOptions& options) {
-  if (has_no_pairs(embeddings)) return 0.0f;
+Shadowed isotropy_on_path(const EmbeddingBatch& embeddings, KernelPath path, const PassOptions& options) {
+  if (has_no_pairs(embeddings)) return {};
   const PairSimilarities similarities(embeddings, path, options.threads);
-  float total = 0.0f;
+  SumWithShadow total{0.0f, 0.0};
   similarities.for_each_row([&](std::size_t, const float* values, std::size_t count) {
     total = add_absolute_values(total, values, count);
   }, options);
-  return isotropy_from_total(total, pair_count(embeddings.rows()));
+  const std::uint64_t pairs = pair_count(embeddings.rows());
+  return {isotropy_from_total(total.value, pairs), isotropy_shadow_from_total(total.shadow, pairs)};
 }
 
-float distinctiveness_on_path(const EmbeddingBatch& embeddings, KernelPath path,
-                              std::size_t list_budget_bytes) {
+Shadowed distinctiveness_on_path(const EmbeddingBatch& embeddings, KernelPath path,
+                                 std::size_t list_budget_bytes) {
   return distinctiveness_on_path(embeddings, path, PassOptions{}, list_budget_bytes);
 }
 
-float distinctiveness_on_path(const EmbeddingBatch& embeddings, KernelPath path,
-                              const PassOptions& options, std::size_t list_budget_bytes) {
-  if (has_no_pairs(embeddings)) return 0.0f;
+Shadowed distinctiveness_on_path(const EmbeddingBatch& embeddings, KernelPath path,
+                                 const PassOptions& options, std::size_t list_budget_bytes) {
+  if (has_no_pairs(embeddings)) return {};
   const std::uint64_t pairs = pair_count(embeddings.rows());
-  const float p = count_to_float(pairs);
   const PairSimilarities similarities(embeddings, path, options.threads);
   SimilarityList list(pairs, list_budget_bytes);
 
-  float sum = 0.0f;
+  SumWithShadow sum{0.0f, 0.0};
   similarities.for_each_row([&](std::size_t, const float* values, std::size_t count) {
     sum = add_values(sum, values, count);
     list.append(values, count);
   }, options);
-  const float mean = sum / p;
-  return distinctiveness_from(mean, deviations_of(list, similarities, mean, options), p);
+  const Mean mean = mean_of(sum, pairs);
+  return distinctiveness_of(mean, deviations_of(list, similarities, mean, options), pairs);
 }
 
 PairMeasures pair_measures_on_path(const EmbeddingBatch& embeddings, KernelPath path,
@@ -173,21 +228,24 @@ PairMeasures pair_measures_on_path(const EmbeddingBatch& embeddings, KernelPath 
                                    const PassOptions& options, std::size_t list_budget_bytes) {
   if (has_no_pairs(embeddings)) return {};
   const std::uint64_t pairs = pair_count(embeddings.rows());
-  const float p = count_to_float(pairs);
   const PairSimilarities similarities(embeddings, path, options.threads);
   SimilarityList list(pairs, list_budget_bytes);
 
   // Isotropy's total and distinctiveness's sum are two independent running
   // sums over the same similarities, each in pair order.
-  TwoSums sums{0.0f, 0.0f};
+  TwoSums sums{{0.0f, 0.0}, {0.0f, 0.0}};
   similarities.for_each_row([&](std::size_t, const float* values, std::size_t count) {
     sums = add_absolute_and_plain_values(sums, values, count);
     list.append(values, count);
   }, options);
-  const float mean = sums.plain / p;
+  const Mean mean = mean_of(sums.plain, pairs);
+  const Shadowed distinctiveness =
+      distinctiveness_of(mean, deviations_of(list, similarities, mean, options), pairs);
   PairMeasures measures;
-  measures.isotropy = isotropy_from_total(sums.absolute, pairs);
-  measures.distinctiveness = distinctiveness_from(mean, deviations_of(list, similarities, mean, options), p);
+  measures.isotropy = isotropy_from_total(sums.absolute.value, pairs);
+  measures.isotropy_shadow = isotropy_shadow_from_total(sums.absolute.shadow, pairs);
+  measures.distinctiveness = distinctiveness.value;
+  measures.distinctiveness_shadow = distinctiveness.shadow;
   return measures;
 }
 

@@ -21,21 +21,25 @@ namespace metrics {
 inline constexpr std::size_t kSimilarityListBudget = std::size_t{256} << 20;
 
 // `options` says how the passes over the pairs run (threads, monitor); the
-// results have the same bits whatever they say.
-float isotropy_on_path(const EmbeddingBatch& embeddings, KernelPath path,
-                       const PassOptions& options = {});
+// results have the same bits whatever they say. Each result comes with its
+// shadow (Shadowed, metrics.hpp) and reads as the float32 result.
+Shadowed isotropy_on_path(const EmbeddingBatch& embeddings, KernelPath path,
+                          const PassOptions& options = {});
 
-float distinctiveness_on_path(const EmbeddingBatch& embeddings, KernelPath path,
-                              const PassOptions& options = {},
-                              std::size_t list_budget_bytes = kSimilarityListBudget);
-float distinctiveness_on_path(const EmbeddingBatch& embeddings, KernelPath path,
-                              std::size_t list_budget_bytes);
+Shadowed distinctiveness_on_path(const EmbeddingBatch& embeddings, KernelPath path,
+                                 const PassOptions& options = {},
+                                 std::size_t list_budget_bytes = kSimilarityListBudget);
+Shadowed distinctiveness_on_path(const EmbeddingBatch& embeddings, KernelPath path,
+                                 std::size_t list_budget_bytes);
 
 // Both measures of one batch from one normalisation and one pass over the
-// pairs (plus the spread's second pass when the list is over budget).
+// pairs (plus the spread's second pass when the list is over budget), with
+// their shadows.
 struct PairMeasures {
   float isotropy = 0.0f;
   float distinctiveness = 0.0f;
+  double isotropy_shadow = 0.0;
+  double distinctiveness_shadow = 0.0;
 };
 
 PairMeasures pair_measures_on_path(const EmbeddingBatch& embeddings, KernelPath path,

@@ -1,10 +1,36 @@
 #include "pairs.hpp"
 
+#include <cfloat>
 #include <cmath>
 
 namespace metrics {
 
-EmbeddingBatch normalize_embeddings(const EmbeddingBatch& embeddings) {
+float sum_of_squares(std::span<const float> row) {
+  float ss = 0.0f;
+  for (std::size_t k = 0; k < row.size(); ++k) {
+    const float square = row[k] * row[k];
+    ss = ss + square;
+  }
+  return ss;
+}
+
+std::optional<int> extreme_row_exponent(std::span<const float> row, float ss) {
+  // Normal, or NaN (a NaN in the row): left as it is.
+  if ((ss >= FLT_MIN && ss <= FLT_MAX) || std::isnan(ss)) return std::nullopt;
+  float largest = 0.0f;
+  for (float value : row) {
+    // An infinite element makes the row's direction meaningless: it keeps
+    // the float32 treatment (NaN where the infinities were).
+    if (!std::isfinite(value)) return std::nullopt;
+    largest = std::fmax(largest, std::fabs(value));
+  }
+  if (largest == 0.0f) return std::nullopt;
+  int exponent = 0;
+  (void)std::frexp(largest, &exponent);
+  return exponent;
+}
+
+EmbeddingBatch normalize_embeddings(const EmbeddingBatch& embeddings, bool scale_extreme_rows) {
   EmbeddingBatch normalized = EmbeddingBatch::with_shape_of(embeddings);
   const std::size_t n = embeddings.rows();
   for (std::size_t i = 0; i < n; ++i) {
@@ -12,10 +38,15 @@ EmbeddingBatch normalize_embeddings(const EmbeddingBatch& embeddings) {
     std::span<float> out = normalized.writable_row(i);
     if (r.empty()) continue;
 
-    float ss = 0.0f;
-    for (std::size_t k = 0; k < r.size(); ++k) {
-      float square = r[k] * r[k];
-      ss = ss + square;
+    float ss = sum_of_squares(r);
+    if (scale_extreme_rows) {
+      if (const std::optional<int> exponent = extreme_row_exponent(r, ss)) {
+        // Scaled in place in the copy (ldexp is exact but where a tiny
+        // element of a huge row underflows), then normalised from there.
+        for (std::size_t k = 0; k < r.size(); ++k) out[k] = std::ldexp(r[k], -*exponent);
+        r = out;
+        ss = sum_of_squares(r);
+      }
     }
 
     if (!(ss > 0.0f)) {

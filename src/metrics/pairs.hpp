@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 #include "metrics.hpp"
@@ -16,7 +17,21 @@ namespace metrics {
 // added in index order); a row with ss > 0 false (all zeros, underflowing
 // squares, a NaN) is copied exactly; otherwise every element is r[k] / q with
 // q = sqrtf(ss), a true division. Empty rows stay empty.
-EmbeddingBatch normalize_embeddings(const EmbeddingBatch& embeddings);
+//
+// With scale_extreme_rows, a row of finite values whose ss overflows or
+// underflows (is infinite, or below the smallest normal float while some
+// element is not zero) is first multiplied by the power of two that brings
+// its largest magnitude into [0.5, 1), so that its direction does not depend
+// on its scale; every other row gets exactly the values above.
+EmbeddingBatch normalize_embeddings(const EmbeddingBatch& embeddings, bool scale_extreme_rows = false);
+
+// The exponent e such that a row with sum of squares `ss` (as above) should
+// be scaled by 2^-e before it is normalised, or nothing when its ss is
+// usable as it is (or the row holds NaN or infinity, or only zeros).
+std::optional<int> extreme_row_exponent(std::span<const float> row, float ss);
+
+// ss of a row: each square rounded, then added in index order from 0.
+float sum_of_squares(std::span<const float> row);
 
 // a[0]*b[0] + ... + a[m-1]*b[m-1] over the shorter length m, each product
 // rounded and then added in index order; 0 when m is 0.
@@ -28,6 +43,13 @@ inline std::uint64_t pair_count(std::size_t n) {
   const std::uint64_t rows = n;
   if (rows < 2) return 0;
   return rows % 2 == 0 ? (rows / 2) * (rows - 1) : rows * ((rows - 1) / 2);
+}
+
+// The pairs of the rows before `row_end` in the pair order: those (i, j)
+// with i < row_end.
+inline std::uint64_t pairs_before(std::size_t rows, std::size_t row_end) {
+  if (row_end >= rows) return pair_count(rows);
+  return pair_count(rows) - pair_count(rows - row_end);
 }
 
 // Calls visit(i, j) for every pair in the pair order: i from 0 to n - 2,

@@ -1,5 +1,6 @@
 #include "quality_score.hpp"
 
+#include "exact_sums/sound_formulas.hpp"
 #include "float_environment.hpp"
 #include "float_ops.hpp"
 #include "metrics.hpp"
@@ -19,15 +20,16 @@ float combine_quality(float isotropy, float coverage, float distinctiveness) {
   return min_ignoring_nan(max_ignoring_nan(sum, 0.0f), 1.0f);
 }
 
-float compute_quality_score(const EmbeddingBatch& embeddings, const PassOptions& options) {
+Shadowed compute_quality_score(const EmbeddingBatch& embeddings, const PassOptions& options) {
   const DefaultFloatEnvironment float_environment;
-  if (embeddings.empty()) return 0.0f;
+  if (embeddings.empty()) return {};
   // Coverage is the only measure that can reject the batch. Taking it first
   // fails the same way with nothing returned, and lets isotropy and
   // distinctiveness share one normalisation and one pass over the pairs.
-  const float coverage = compute_coverage(embeddings);
+  const Shadowed coverage = compute_coverage(embeddings);
   const PairMeasures pair = pair_measures_on_path(embeddings, kernel_path_for(options), options);
-  return combine_quality(pair.isotropy, coverage, pair.distinctiveness);
+  return {combine_quality(pair.isotropy, coverage.value, pair.distinctiveness),
+          sound_quality_score(pair.isotropy_shadow, coverage.shadow, pair.distinctiveness_shadow)};
 }
 
 }  // namespace metrics

@@ -7,14 +7,15 @@ PyObject* run_drift(const FunctionDescription& description, PyObject* const* arg
   return run_guarded([&] {
     std::array<PyObject*, 2> slots{};
     extract_arguments_fastcall(description, args, nargs, kwnames, slots);
-    float result;
+    metrics::Shadowed result;
     {
       metrics::EmbeddingBatch baseline = extract_batch_argument(slots[0], description.parameter_names[0]);
       metrics::EmbeddingBatch current =
           extract_later_batch_argument(slots[1], description.parameter_names[1], baseline);
       result = metrics::detect_drift(baseline, current, call_pass_options());
     }
-    return float_result(result).release();
+    warn_if_departs_from_shadow(description.function_name, result);
+    return float_result(result.value).release();
   });
 }
 

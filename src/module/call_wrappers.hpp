@@ -12,14 +12,16 @@
 #include "metrics.hpp"
 #include "pass_options.hpp"
 #include "result_objects.hpp"
+#include "shadow_warning.hpp"
 
 namespace vextral {
 
-using BatchKernel = float (*)(const metrics::EmbeddingBatch&, const metrics::PassOptions&);
+using BatchKernel = metrics::Shadowed (*)(const metrics::EmbeddingBatch&, const metrics::PassOptions&);
 
 // Coverage makes no pass over the pairs; it takes the options only to fit
 // batch_call.
-inline float coverage_kernel(const metrics::EmbeddingBatch& embeddings, const metrics::PassOptions&) {
+inline metrics::Shadowed coverage_kernel(const metrics::EmbeddingBatch& embeddings,
+                                         const metrics::PassOptions&) {
   return metrics::compute_coverage(embeddings);
 }
 
@@ -31,13 +33,14 @@ PyObject* run_batch(const FunctionDescription& description, PyObject* const* arg
   return run_guarded([&] {
     std::array<PyObject*, 1> slots{};
     extract_arguments_fastcall(description, args, nargs, kwnames, slots);
-    float result;
+    metrics::Shadowed result;
     {
       // The batch is released before the result object exists.
       metrics::EmbeddingBatch batch = extract_batch_argument(slots[0], description.parameter_names[0]);
       result = kernel(batch, call_pass_options());
     }
-    return float_result(result).release();
+    warn_if_departs_from_shadow(description.function_name, result);
+    return float_result(result.value).release();
   });
 }
 

@@ -19,6 +19,7 @@ namespace {
 
 constexpr std::string_view kParameters[] = {"embeddings", "threads", "progress", "checked"};
 constexpr FunctionDescription kDescription{"batch_measures", kParameters, 1};
+constexpr FunctionDescription kMeasureDescription{"measure", kParameters, 1};
 
 unsigned thread_count(PyObject* object) {
   if (object == nullptr) return 1;
@@ -66,31 +67,101 @@ float float_argument(PyObject* object, std::string_view parameter) {
 
 }  // namespace
 
+namespace {
+
+// A batch's embeddings argument converted, its non-finite rows counted and
+// reported to `checked`, then `measure(batch, options)` run on it with the
+// interpreter lock released; the batch is released before any result object
+// exists. Returns what measure returned, with the scan and the batch's shape.
+template <class Result>
+struct Measured {
+  Result result;
+  metrics::NonFiniteRows found;
+  std::size_t rows = 0;
+  std::size_t dimension = 0;
+};
+
+template <class Measure>
+auto measure_argument(const std::array<PyObject*, 4>& slots, Measure&& measure) {
+  const unsigned threads = thread_count(slots[1]);
+  PassWatch watch(slots[2]);
+  using Result = decltype(measure(std::declval<const metrics::EmbeddingBatch&>(),
+                                  std::declval<const metrics::PassOptions&>()));
+  Measured<Result> measured;
+  // The raw rows are scanned before the pass packs them, so that a batch
+  // read in place from a mapped file is walked in order and never again.
+  const metrics::EmbeddingBatch batch = batch_argument(slots[0], kParameters[0]);
+  measured.rows = batch.rows();
+  measured.dimension = batch.dimension();
+  measured.found = metrics::find_non_finite_rows(batch);
+  report_scan(slots[3], measured.found);
+  const metrics::PassOptions options = watch.options(threads);
+  measured.result = watch.without_lock([&] { return measure(batch, options); });
+  return measured;
+}
+
+template <class Result>
+PyRef measures_dict(const Measured<Result>& measured) {
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict) raise_pending_error();
+  set_item(dict.get(), "non_finite_rows", PyRef::steal(PyLong_FromSize_t(measured.found.count)));
+  set_item(dict.get(), "first_non_finite", first_index(measured.found));
+  set_item(dict.get(), "rows", PyRef::steal(PyLong_FromSize_t(measured.rows)));
+  set_item(dict.get(), "dimension", PyRef::steal(PyLong_FromSize_t(measured.dimension)));
+  return dict;
+}
+
+void set_double(PyObject* dict, const char* key, double value) {
+  set_item(dict, key, PyRef::steal(PyFloat_FromDouble(value)));
+}
+
+}  // namespace
+
 PyObject* batch_measures(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return run_guarded([&] {
     std::array<PyObject*, 4> slots{};
     extract_arguments_fastcall(kDescription, args, nargs, kwnames, slots);
-    const unsigned threads = thread_count(slots[1]);
-    PassWatch watch(slots[2]);
-    metrics::BatchMeasures measures;
-    metrics::NonFiniteRows found;
+    Measured<metrics::BatchMeasures> measured;
     {
-      // The batch is released before any result object exists. The raw
-      // rows are scanned before the pass packs them, so that a batch read
-      // in place from a mapped file is walked in order and never again.
-      const metrics::EmbeddingBatch batch = batch_argument(slots[0], kParameters[0]);
-      found = metrics::find_non_finite_rows(batch);
-      report_scan(slots[3], found);
-      measures = metrics::compute_batch_measures(batch, watch.options(threads));
+      auto batch_measured = measure_argument(slots, [](const metrics::EmbeddingBatch& batch,
+                                                         const metrics::PassOptions& options) {
+        return metrics::compute_batch_measures(batch, options);
+      });
+      measured = batch_measured;
     }
-    PyRef dict = PyRef::steal(PyDict_New());
-    if (!dict) raise_pending_error();
+    const metrics::BatchMeasures& measures = measured.result;
+    PyRef dict = measures_dict(measured);
     set_item(dict.get(), "isotropy", measures.isotropy);
     set_item(dict.get(), "coverage", measures.coverage);
     set_item(dict.get(), "distinctiveness", measures.distinctiveness);
     set_item(dict.get(), "quality_score", measures.quality_score);
-    set_item(dict.get(), "non_finite_rows", PyRef::steal(PyLong_FromSize_t(found.count)));
-    set_item(dict.get(), "first_non_finite", first_index(found));
+    // What the same formulas give from float64 sums in the same order.
+    set_double(dict.get(), "isotropy_shadow", measures.shadow.isotropy);
+    set_double(dict.get(), "coverage_shadow", measures.shadow.coverage);
+    set_double(dict.get(), "distinctiveness_shadow", measures.shadow.distinctiveness);
+    set_double(dict.get(), "quality_score_shadow", measures.shadow.quality_score);
+    return dict.release();
+  });
+}
+
+PyObject* measure(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return run_guarded([&] {
+    std::array<PyObject*, 4> slots{};
+    extract_arguments_fastcall(kMeasureDescription, args, nargs, kwnames, slots);
+    Measured<metrics::SoundMeasures> measured;
+    {
+      auto sound = measure_argument(slots, [](const metrics::EmbeddingBatch& batch,
+                                              const metrics::PassOptions& options) {
+        return metrics::compute_sound_measures(batch, options);
+      });
+      measured = sound;
+    }
+    const metrics::SoundMeasures& measures = measured.result;
+    PyRef dict = measures_dict(measured);
+    set_double(dict.get(), "isotropy", measures.isotropy);
+    set_double(dict.get(), "coverage", measures.coverage);
+    set_double(dict.get(), "distinctiveness", measures.distinctiveness);
+    set_double(dict.get(), "quality_score", measures.quality_score);
     return dict.release();
   });
 }
@@ -110,9 +181,52 @@ PyObject* drift_between(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     extract_arguments_fastcall(kDriftDescription, args, nargs, kwnames, slots);
     float values[6];
     for (std::size_t i = 0; i < 6; ++i) values[i] = float_argument(slots[i], kDriftParameters[i]);
-    const metrics::BatchMeasures baseline{values[0], values[1], values[2], 0.0f};
-    const metrics::BatchMeasures current{values[3], values[4], values[5], 0.0f};
-    return float_result(metrics::drift_between(baseline, current)).release();
+    metrics::BatchMeasures baseline;
+    baseline.isotropy = values[0];
+    baseline.coverage = values[1];
+    baseline.distinctiveness = values[2];
+    metrics::BatchMeasures current;
+    current.isotropy = values[3];
+    current.coverage = values[4];
+    current.distinctiveness = values[5];
+    return float_result(metrics::drift_between(baseline, current).value).release();
+  });
+}
+
+}  // namespace vextral::native
+
+namespace vextral::native {
+
+namespace {
+
+constexpr std::string_view kSoundDriftParameters[] = {
+    "baseline_isotropy", "baseline_coverage", "baseline_distinctiveness",
+    "current_isotropy",  "current_coverage",  "current_distinctiveness"};
+constexpr FunctionDescription kSoundDriftDescription{"sound_drift", kSoundDriftParameters, 6};
+
+double double_argument(PyObject* object) {
+  const double value = PyFloat_AsDouble(object);
+  if (value == -1.0 && PyErr_Occurred()) raise_pending_error();
+  return value;
+}
+
+}  // namespace
+
+PyObject* sound_drift(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return run_guarded([&] {
+    std::array<PyObject*, 6> slots{};
+    extract_arguments_fastcall(kSoundDriftDescription, args, nargs, kwnames, slots);
+    metrics::SoundMeasures baseline;
+    baseline.isotropy = double_argument(slots[0]);
+    baseline.coverage = double_argument(slots[1]);
+    baseline.distinctiveness = double_argument(slots[2]);
+    metrics::SoundMeasures current;
+    current.isotropy = double_argument(slots[3]);
+    current.coverage = double_argument(slots[4]);
+    current.distinctiveness = double_argument(slots[5]);
+    PyRef result = PyRef::steal(PyFloat_FromDouble(metrics::sound_drift_between(baseline, current)));
+    if (!result) raise_pending_error();
+    return result.release();
   });
 }
 

@@ -4,6 +4,7 @@
 #include "mapped_rows.hpp"
 #include "non_finite_rows_entry.hpp"
 #include "panic_rebuild.hpp"
+#include "partial_sums_entry.hpp"
 #include "trec_evaluation_function.hpp"
 
 namespace vextral::native {
@@ -24,6 +25,9 @@ PyMethodDef methods[] = {
      "Isotropy, coverage, distinctiveness and quality score of a batch from one pass over its pairs,\n"
      "with the number of rows holding NaN or infinity and the first of them; checked(count, first)\n"
      "is called with those before the pass."},
+    {"dimension_sums", entry(dimension_sums), METH_FASTCALL | METH_KEYWORDS,
+     "dimension_sums(rows, dimension, threads=1)\n--\n\n"
+     "The exact per-dimension sums of the rows' values, as bytes that merge with other parts'."},
     {"drift_between", entry(drift_between), METH_FASTCALL | METH_KEYWORDS,
      "drift_between(baseline_isotropy, baseline_coverage, baseline_distinctiveness, current_isotropy, "
      "current_coverage, current_distinctiveness)\n--\n\n"
@@ -36,12 +40,32 @@ PyMethodDef methods[] = {
      "map_float32_rows(fd, offset, rows, dimension, /)\n--\n\n"
      "Map the file open as fd read-only; its float32 rows start offset bytes in."},
 #endif
+    {"measure", entry(measure), METH_FASTCALL | METH_KEYWORDS,
+     "measure(embeddings, threads=1, progress=None, checked=None)\n--\n\n"
+     "Isotropy, coverage, distinctiveness and quality score of a batch on exact, order-free sums\n"
+     "(float64), with the batch's shape and the rows holding NaN or infinity."},
+    {"measures_from_sums", entry(measures_from_sums), METH_FASTCALL | METH_KEYWORDS,
+     "measures_from_sums(pair_state, dimension_state)\n--\n\n"
+     "The exact measures of a batch from the merged sums of all its pairs and rows."},
+    {"merge_sums", entry(merge_sums), METH_FASTCALL | METH_KEYWORDS,
+     "merge_sums(states)\n--\n\n"
+     "One state of exact sums from several of one kind."},
     {"non_finite_rows", entry(non_finite_rows), METH_FASTCALL | METH_KEYWORDS,
      "non_finite_rows(embeddings)\n--\n\n"
      "The number of rows holding NaN or infinity, and the index of the first (or None)."},
+    {"pair_sums", entry(pair_sums), METH_FASTCALL | METH_KEYWORDS,
+     "pair_sums(rows, columns=None, threads=1, progress=None)\n--\n\n"
+     "The exact sums of the similarities of the pairs within rows, or between rows and columns."},
     {"rebuild_panic_exception", rebuild_panic_exception, METH_VARARGS,
      "rebuild_panic_exception(*args)\n--\n\n"
      "Rebuild a pickled PanicException (the target of its pickle reduction)."},
+    {"sound_drift", entry(sound_drift), METH_FASTCALL | METH_KEYWORDS,
+     "sound_drift(baseline_isotropy, baseline_coverage, baseline_distinctiveness, current_isotropy, "
+     "current_coverage, current_distinctiveness)\n--\n\n"
+     "The drift between two batches from their exact measures (float64)."},
+    {"sum_similarities", entry(sum_similarities), METH_FASTCALL | METH_KEYWORDS,
+     "sum_similarities(values)\n--\n\n"
+     "The exact sums of the given float32 similarities, as pair_sums gives them."},
     {nullptr, nullptr, 0, nullptr},
 };
 

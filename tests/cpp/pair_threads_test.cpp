@@ -32,20 +32,18 @@ using test_batches::BatchRecipe;
 using test_batches::random_batch;
 using test_batches::same_float;
 
-// --- allocation failures on demand, for worker threads only ---------------
+// --- allocation failures on demand -----------------------------------------
 //
 // The system's buffers come from the aligned, non-throwing operator new.
-// This replacement fails requests of exactly `fail_bytes` made by any thread
-// but the one that set it.
+// This replacement grants `granted_requests` more requests of exactly
+// `fail_bytes`, then fails them.
 namespace {
 std::atomic<std::size_t> fail_bytes{0};
-std::atomic<std::thread::id> sparing_thread{};
+std::atomic<long> granted_requests{0};
 }  // namespace
 
 void* operator new(std::size_t bytes, std::align_val_t alignment, const std::nothrow_t&) noexcept {
-  if (bytes != 0 && bytes == fail_bytes.load() && std::this_thread::get_id() != sparing_thread.load()) {
-    return nullptr;
-  }
+  if (bytes != 0 && bytes == fail_bytes.load() && granted_requests.fetch_sub(1) <= 0) return nullptr;
   const std::size_t align = static_cast<std::size_t>(alignment);
   const std::size_t rounded = (bytes + align - 1) / align * align;
   return std::aligned_alloc(align, rounded == 0 ? align : rounded);
@@ -245,29 +243,33 @@ TEST(PairThreadsMonitor, AThrowingMonitorStopsThePass) {
   EXPECT_THROW(metrics::compute_quality_score(batch, monitored(2, log)), std::runtime_error);
 }
 
-TEST(PairThreadsFailure, AWorkersAllocationFailureReachesTheCaller) {
+TEST(PairThreadsFailure, WorkersWhosePanelsCannotBeHadAreNotStarted) {
+  // Under a tight memory limit, threads must never turn a call that one
+  // thread completes into a failure: a worker is started only once its
+  // buffers are had, and the pass goes on with the threads it has.
   std::mt19937 rng(10);
   const EmbeddingBatch batch = random_batch(rng, {520, 160, false, 0.0, 0.0});
   const KernelPath path = metrics::fastest_kernel_path();
   const metrics::PairSimilarities similarities(batch, path);
   const std::size_t panel_bytes =
       metrics::PairSimilarities::kPanelRows * similarities.panel_stride() * sizeof(float);
-  sparing_thread.store(std::this_thread::get_id());
-  fail_bytes.store(panel_bytes);
-  bool caught = false;
-  try {
-    similarities.for_each_row([](std::size_t, const float*, std::size_t) {}, with_threads(3));
-  } catch (const metrics::AllocationFailure& failure) {
-    caught = true;
-    EXPECT_EQ(failure.bytes(), panel_bytes);
+  const float alone = metrics::isotropy_on_path(batch, path);
+  const metrics::SimilaritySums exact_alone = similarities.exact_sums();
+  for (long granted : {1L, 2L, 4L}) {
+    fail_bytes.store(panel_bytes);
+    granted_requests.store(granted);
+    const float threaded = metrics::isotropy_on_path(batch, path, with_threads(3));
+    granted_requests.store(granted);
+    const metrics::SimilaritySums exact = similarities.exact_sums(with_threads(3));
+    fail_bytes.store(0);
+    EXPECT_EQ(bits(threaded), bits(alone)) << granted;
+    EXPECT_TRUE(exact == exact_alone) << granted;
   }
-  EXPECT_TRUE(caught);
+  // With no panel to be had at all the call fails as one thread does.
+  fail_bytes.store(panel_bytes);
+  granted_requests.store(0);
   EXPECT_THROW(metrics::isotropy_on_path(batch, path, with_threads(2)), metrics::AllocationFailure);
-  // On the calling thread alone nothing fails, and afterwards threads work again.
-  EXPECT_NO_THROW(metrics::isotropy_on_path(batch, path, with_threads(1)));
   fail_bytes.store(0);
-  EXPECT_EQ(bits(metrics::isotropy_on_path(batch, path, with_threads(2))),
-            bits(metrics::isotropy_on_path(batch, path)));
 }
 
 INSTANTIATE_TEST_SUITE_P(SupportedPaths, PairThreads,

@@ -13,6 +13,7 @@ import numpy as np
 import pytest
 
 import vextral_core as v
+from vextral import drift as exact_drift, measure as exact_measure
 from conftest import f32
 from vextral import cli
 from vextral.progress import Progress
@@ -49,6 +50,12 @@ def batch_json_of(*arguments, stdin=None):
 
 
 def measures_of(batch):
+    """The three measures on exact sums, as the command gives them by default."""
+    measured = exact_measure(batch)
+    return {name: getattr(measured, name) for name in ("isotropy", "coverage", "distinctiveness")}
+
+
+def library_measures_of(batch):
     return {"isotropy": v.py_compute_isotropy(batch), "coverage": v.py_compute_coverage(batch),
             "distinctiveness": v.py_compute_distinctiveness(batch)}
 
@@ -100,25 +107,32 @@ class TestQuality:
         path = WRITERS[name](tmp_path / name)
         report = batch_json_of("quality", path)
         assert report == {"file": str(path), "embeddings": 4, "dimension": 3, "non_finite_rows": 0,
-                          **measures_of(BATCH), "quality_score": v.py_compute_quality_score(BATCH)}
+                          **measures_of(BATCH), "quality_score": exact_measure(BATCH).quality_score,
+                          "summation": "exact"}
+        # With --library-bits, exactly the library's functions.
+        report = batch_json_of("quality", path, "--library-bits")
+        assert report == {"file": str(path), "embeddings": 4, "dimension": 3, "non_finite_rows": 0,
+                          **library_measures_of(BATCH), "quality_score": v.py_compute_quality_score(BATCH),
+                          "summation": "float32-sequential"}
 
     def test_standard_input_is_read_as_json_lines(self):
         text = "".join(json.dumps(row) + "\n" for row in BATCH)
-        assert json_of("quality", "-", stdin=text)["quality_score"] == v.py_compute_quality_score(BATCH)
+        assert json_of("quality", "-", stdin=text)["quality_score"] == exact_measure(BATCH).quality_score
 
     def test_integer_and_boolean_arrays(self, tmp_path):
         integers = [[1, 0, 3], [0, 2, 1], [5, 5, 0]]
         path = save(tmp_path / "ints.npy", np.array(integers, dtype=np.int16))
-        assert json_of("quality", path)["isotropy"] == v.py_compute_isotropy(integers)
+        assert json_of("quality", path)["isotropy"] == exact_measure(integers).isotropy
         flags = [[True, False], [False, True], [True, True]]
         path = save(tmp_path / "flags.npy", np.array(flags))
-        assert json_of("quality", path)["coverage"] == v.py_compute_coverage(flags)
+        assert json_of("quality", path)["coverage"] == exact_measure(flags).coverage
 
     def test_text_shows_the_shortest_decimal_of_each_float32(self, tmp_path):
-        lines = succeed("quality", WRITERS["float32.npy"](tmp_path / "b.npy")).splitlines()
+        lines = succeed("quality", WRITERS["float32.npy"](tmp_path / "b.npy"), "--library-bits").splitlines()
         assert lines[0] == f"quality of {tmp_path / 'b.npy'}: 4 embeddings x 3 dimensions"
-        shown = dict(line.split() for line in lines[1:])
-        expected = {**measures_of(BATCH), "quality_score": v.py_compute_quality_score(BATCH)}
+        assert "float32 bits" in lines[-1]
+        shown = dict(line.split() for line in lines[1:-1])
+        expected = {**library_measures_of(BATCH), "quality_score": v.py_compute_quality_score(BATCH)}
         assert shown.keys() == expected.keys()
         for name, text in shown.items():
             assert f32(float(text)) == expected[name]
@@ -128,12 +142,17 @@ class TestDrift:
     def test_drift_and_the_six_measures_come_from_the_module(self, tmp_path):
         baseline = save(tmp_path / "base.npy", np.array(BATCH, dtype=np.float32))
         current = write(tmp_path / "now.jsonl", "\n".join(map(json.dumps, OTHER)))
-        report = batch_json_of("drift", baseline, current)
+        report = batch_json_of("drift", baseline, current, "--library-bits")
         assert report["drift"] == v.py_detect_drift(BATCH, OTHER)
+        assert report["summation"] == "float32-sequential"
         assert report["baseline"] == {"file": str(baseline), "embeddings": 4, "dimension": 3,
-                                      "non_finite_rows": 0, **measures_of(BATCH)}
+                                      "non_finite_rows": 0, **library_measures_of(BATCH)}
         assert report["current"] == {"file": str(current), "embeddings": 3, "dimension": 3,
-                                     "non_finite_rows": 0, **measures_of(OTHER)}
+                                     "non_finite_rows": 0, **library_measures_of(OTHER)}
+        exact = batch_json_of("drift", baseline, current)
+        assert exact["drift"] == exact_drift(BATCH, OTHER).drift
+        assert exact["baseline"]["isotropy"] == measures_of(BATCH)["isotropy"]
+        assert exact["summation"] == "exact"
         # The per-measure changes are what the drift averages.
         changes = [np.float32(report["changes"][name]) for name in ("isotropy", "coverage", "distinctiveness")]
         assert float((changes[0] + changes[1] + changes[2]) / np.float32(3)) == report["drift"]
@@ -141,12 +160,12 @@ class TestDrift:
     def test_drift_is_not_symmetric(self, tmp_path):
         a = save(tmp_path / "a.npy", np.array(BATCH, dtype=np.float32))
         b = save(tmp_path / "b.npy", np.array(OTHER, dtype=np.float32))
-        assert json_of("drift", b, a)["drift"] == v.py_detect_drift(OTHER, BATCH) != v.py_detect_drift(BATCH, OTHER)
+        assert json_of("drift", b, a)["drift"] == exact_drift(OTHER, BATCH).drift != exact_drift(BATCH, OTHER).drift
 
     def test_batches_of_different_dimensions_are_compared(self, tmp_path):
         a = save(tmp_path / "a.npy", np.array(BATCH, dtype=np.float32))
         b = write(tmp_path / "b.json", "[[1, 0], [0, 1]]")
-        assert json_of("drift", a, b)["drift"] == v.py_detect_drift(BATCH, [[1, 0], [0, 1]])
+        assert json_of("drift", a, b)["drift"] == exact_drift(BATCH, [[1, 0], [0, 1]]).drift
 
 
 RUN = """\
@@ -430,7 +449,7 @@ class TestNonFinite:
                                " the measures of such a batch mean little (--strict refuses it)\n")
         report = json.loads(done.stdout)
         assert report["non_finite_rows"] == 2
-        assert report["quality_score"] == v.py_compute_quality_score(rows)
+        assert report["quality_score"] == exact_measure(rows).quality_score
 
     def test_strict_refuses_before_computing(self, tmp_path, good_npy):
         path, _ = self.batch(tmp_path)
@@ -451,7 +470,7 @@ class TestReports:
         done = vextral("drift", good_npy, one, "--json")
         assert done.returncode == 0
         assert done.stderr.strip().endswith("so the drift compares with zeros, not with a batch")
-        assert json.loads(done.stdout)["drift"] == v.py_detect_drift(BATCH, [[1.0]])
+        assert json.loads(done.stdout)["drift"] == exact_drift(BATCH, [[1.0]]).drift
 
     def test_columns_stay_aligned_whatever_the_widths(self, tmp_path):
         # Queries whose scores need 11 characters (0.083333336) or more.

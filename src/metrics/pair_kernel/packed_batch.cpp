@@ -1,6 +1,7 @@
 #include "packed_batch.hpp"
 
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
 #include <span>
 #include <thread>
@@ -48,12 +49,38 @@ void transpose_block(const EmbeddingBatch& batch, std::size_t first_row, std::si
   }
 }
 
+// The row in lane l of a block, whose sum of squares is `squares`, scaled
+// by a power of two first when that sum overflows or underflows, as
+// normalize_embeddings does; `squares` becomes the scaled row's sum. The
+// padded zeros change neither the largest magnitude nor the sum.
+void scale_extreme_lane(float* block, std::size_t depth, std::size_t l, float& squares) noexcept {
+  if ((squares >= FLT_MIN && squares <= FLT_MAX) || std::isnan(squares)) return;
+  float largest = 0.0f;
+  for (std::size_t k = 0; k < depth; ++k) {
+    const float value = block[k * kLanes + l];
+    // A row holding an infinity keeps the float32 treatment.
+    if (!std::isfinite(value)) return;
+    largest = std::fmax(largest, std::fabs(value));
+  }
+  if (largest == 0.0f) return;
+  int exponent = 0;
+  (void)std::frexp(largest, &exponent);
+  float sum = 0.0f;
+  for (std::size_t k = 0; k < depth; ++k) {
+    float& value = block[k * kLanes + l];
+    value = std::ldexp(value, -exponent);
+    const float square = value * value;
+    sum = sum + square;
+  }
+  squares = sum;
+}
+
 // Normalises the 16 transposed rows of one block in place. Each lane is one
 // row: its sum of squares runs over the dimension in index order, exactly as
 // for a single row, and the padded zeros add +0, which leaves a running sum
 // that started at +0 unchanged. The lanes are independent, so the loops
 // vectorise across rows without reordering any row's sum.
-void normalize_block(float* block, std::size_t depth) {
+void normalize_block(float* block, std::size_t depth, bool scale_extreme_rows) noexcept {
   float squares[kLanes] = {};
   for (std::size_t k = 0; k < depth; ++k) {
     const float* x = block + k * kLanes;
@@ -61,6 +88,9 @@ void normalize_block(float* block, std::size_t depth) {
       const float square = x[l] * x[l];
       squares[l] = squares[l] + square;
     }
+  }
+  if (scale_extreme_rows) {
+    for (std::size_t l = 0; l < kLanes; ++l) scale_extreme_lane(block, depth, l, squares[l]);
   }
   // A row whose sum is not > 0 (zero, underflowed or NaN) is kept as it is:
   // it is divided by 1, which is exact for every value (a signalling NaN
@@ -132,7 +162,7 @@ void PackedBatch::normalize_blocks(const EmbeddingBatch& batch, std::size_t begi
   for (std::size_t b = begin; b < end; ++b) {
     float* block = values_.data() + b * block_stride();
     transpose_block(batch, b * kLanes, depth_, block);
-    normalize_block(block, depth_);
+    normalize_block(block, depth_, scale_extreme_rows_);
   }
 }
 
@@ -145,8 +175,10 @@ constexpr std::size_t kThreadedPackMinimum = std::size_t{1} << 18;
 
 }  // namespace
 
-PackedBatch PackedBatch::normalized(const EmbeddingBatch& batch, unsigned threads) {
+PackedBatch PackedBatch::normalized(const EmbeddingBatch& batch, unsigned threads,
+                                    bool scale_extreme_rows) {
   PackedBatch packed;
+  packed.scale_extreme_rows_ = scale_extreme_rows;
   packed.rows_ = batch.rows();
   packed.depth_ = longest_row(batch);
   packed.padded_rows_ = round_up(packed.rows_, kRowMultiple);

@@ -55,7 +55,10 @@ class PackedBatch {
   // a large batch, worker threads (joined before it returns) normalise parts
   // of the blocks; every row is normalised on its own, so the values are the
   // same whatever the threads.
-  static PackedBatch normalized(const EmbeddingBatch& batch, unsigned threads = 1);
+  // With scale_extreme_rows, rows are normalised as normalize_embeddings
+  // does with it.
+  static PackedBatch normalized(const EmbeddingBatch& batch, unsigned threads = 1,
+                                bool scale_extreme_rows = false);
 
  private:
   // Transposes and normalises blocks [begin, end) into values_.
@@ -65,6 +68,7 @@ class PackedBatch {
   std::size_t padded_rows_ = 0;
   std::size_t depth_ = 0;
   bool padding_may_poison_ = false;
+  bool scale_extreme_rows_ = false;
   Buffer<float> values_;
   Buffer<std::size_t> lengths_;
   Buffer<std::size_t> non_finite_ends_;

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdint>
 #include <exception>
+#include <memory>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -19,6 +20,7 @@
 #include "float_environment.hpp"
 #include "pair_similarities.hpp"
 #include "pairs.hpp"
+#include "process_change.hpp"
 
 namespace metrics {
 
@@ -68,11 +70,12 @@ void PairSimilarities::run_pass(PanelConsumer consumer, const PassOptions& optio
 }
 
 void PairSimilarities::fill_panel_watched(std::size_t first, std::size_t count, float* out,
-                                          const PassMonitor& monitor,
-                                          std::uint64_t pairs_done) const {
+                                          const PassMonitor& monitor, std::uint64_t pairs_done,
+                                          std::size_t first_column) const {
   const std::size_t stride = panel_stride();
+  const std::size_t column_begin = (first > first_column ? first : first_column) / kTileColumns * kTileColumns;
   if (monitor.between_panels == nullptr) {
-    fill_panel(first, count, out, stride);
+    fill_panel_columns(first, count, out, stride, column_begin, stride);
     return;
   }
   // Column ranges of whole tiles, each at most kWatchedWork multiply-adds.
@@ -81,7 +84,7 @@ void PairSimilarities::fill_panel_watched(std::size_t first, std::size_t count, 
   columns = columns / kTileColumns * kTileColumns;
   if (columns < kTileColumns) columns = kTileColumns;
   const std::uint64_t total = pair_count(rows_);
-  std::size_t begin = first / kTileColumns * kTileColumns;
+  std::size_t begin = column_begin;
   while (begin < stride) {
     const std::size_t end = stride - begin <= columns ? stride : begin + columns;
     fill_panel_columns(first, count, out, stride, begin, end);
@@ -90,21 +93,12 @@ void PairSimilarities::fill_panel_watched(std::size_t first, std::size_t count, 
   }
 }
 
-namespace {
-
-// Pairs of the rows before `row_end`, in pair order.
-std::uint64_t pairs_before(std::size_t rows, std::size_t row_end) {
-  if (row_end >= rows) return pair_count(rows);
-  return pair_count(rows) - pair_count(rows - row_end);
-}
-
-}  // namespace
-
-void PairSimilarities::run_serial_pass(PanelConsumer consumer, const PassMonitor& monitor) const {
+void PairSimilarities::run_serial_pass(PanelConsumer consumer, const PassMonitor& monitor,
+                                       std::size_t first_panel) const {
   const std::size_t stride = panel_stride();
   const std::uint64_t total = pair_count(rows_);
   Buffer<float> panel(kPanelRows * stride);
-  for (std::size_t first = 0; first + 1 < rows_; first += kPanelRows) {
+  for (std::size_t first = first_panel * kPanelRows; first + 1 < rows_; first += kPanelRows) {
     const std::size_t count = rows_ - first < kPanelRows ? rows_ - first : kPanelRows;
     fill_panel_watched(first, count, panel.data(), monitor, pairs_before(rows_, first));
     consumer.consume(consumer.context, first, count, panel.data());
@@ -134,12 +128,18 @@ class PassPipeline {
     // The caller's own buffer.
     add_slots(0, 1);
     for (unsigned w = 0; w + 1 < threads; ++w) {
-      const std::size_t first_slot = 1 + w * kSlotsPerWorker;
+      // A worker's buffers are allocated here, before it starts: when
+      // memory or a thread cannot be had, the pass goes on with the workers
+      // it has (at worst the calling thread alone), with the same bits,
+      // rather than fail where one thread would not.
       try {
-        workers_.emplace_back([this, first_slot] { work(first_slot); });
+        add_slots(1 + w * kSlotsPerWorker, kSlotsPerWorker);
+      } catch (const AllocationFailure&) {
+        break;
+      }
+      try {
+        workers_.emplace_back([this] { work(); });
       } catch (const std::system_error&) {
-        // No more threads to be had: the pass goes on with those it has
-        // (at worst the calling thread alone), with the same bits.
         break;
       }
     }
@@ -218,19 +218,16 @@ class PassPipeline {
     }
   }
 
-  // Allocates slots [first, first + count) on the thread that calls it (a
-  // worker allocates its own) and offers them for claims.
+  // Allocates slots [first, first + count) and offers them for claims.
   void add_slots(std::size_t first, std::size_t count) {
     for (std::size_t s = first; s < first + count; ++s) storage_[s].resize(panel_floats_);
     std::lock_guard<std::mutex> lock(mutex_);
     for (std::size_t s = first; s < first + count; ++s) free_.push_back(storage_[s].data());
   }
 
-  void work(std::size_t first_slot) noexcept {
+  void work() noexcept {
     const DefaultFloatEnvironment float_environment;
     try {
-      add_slots(first_slot, kSlotsPerWorker);
-      changed_.notify_all();
       std::unique_lock<std::mutex> lock(mutex_);
       for (;;) {
         changed_.wait(lock, [&] { return stopping_ || next_claim_ >= panels_ || !free_.empty(); });
@@ -277,16 +274,33 @@ class PassPipeline {
 void PairSimilarities::run_threaded_pass(PanelConsumer consumer, const PassMonitor& monitor,
                                          unsigned threads) const {
   const std::uint64_t total = pair_count(rows_);
-  PassPipeline pipeline(*this, threads);
+  ForkAwareMonitor watched(monitor);
+  const PassMonitor checked = watched.monitor();
   const std::size_t panels = panel_count();
-  for (std::size_t p = 0; p < panels; ++p) {
-    const std::size_t first = p * kPanelRows;
-    const float* panel = pipeline.take(p, monitor, pairs_before(rows_, first));
-    consumer.consume(consumer.context, first, pipeline.rows_in(p), panel);
-    pipeline.give_back(panel);
-    notify(monitor, pairs_before(rows_, first + pipeline.rows_in(p)), total);
+  // On the heap, so that a forked child can leave it untouched (see
+  // process_change.hpp).
+  auto pipeline = std::make_unique<PassPipeline>(*this, threads);
+  std::size_t next = 0;
+  try {
+    while (next < panels) {
+      const std::size_t first = next * kPanelRows;
+      const std::size_t count = pipeline->rows_in(next);
+      const float* panel = pipeline->take(next, checked, pairs_before(rows_, first));
+      consumer.consume(consumer.context, first, count, panel);
+      pipeline->give_back(panel);
+      // Consumed: a child forked in the monitor goes on from the next one.
+      ++next;
+      notify(checked, pairs_before(rows_, first + count), total);
+    }
+  } catch (const ProcessForked&) {
+    // A forked child: no worker is here, and what they shared may be frozen
+    // mid-change. Leave the pipeline untouched (and unfreed); the panels
+    // from `next` on are filled by this thread, in order, as before.
+    (void)pipeline.release();
+    run_serial_pass(consumer, monitor, next);
+    return;
   }
-  pipeline.finish();
+  pipeline->finish();
 }
 
 }  // namespace metrics

@@ -19,14 +19,14 @@ constexpr std::size_t kDepthRange = 1024;
 }  // namespace
 
 PairSimilarities::PairSimilarities(const EmbeddingBatch& batch, KernelPath path,
-                                   unsigned threads)
-    : rows_(batch.rows()), tile_kernel_(pair_tile_kernel(path)) {
+                                   unsigned threads, bool scale_extreme_rows)
+    : rows_(batch.rows()), path_(path), tile_kernel_(pair_tile_kernel(path)) {
   if (PackedBatch::fits(batch)) {
     packed_path_ = true;
-    packed_ = PackedBatch::normalized(batch, threads);
+    packed_ = PackedBatch::normalized(batch, threads, scale_extreme_rows);
     work_per_pair_ = packed_.depth();
   } else {
-    normalized_ = normalize_embeddings(batch);
+    normalized_ = normalize_embeddings(batch, scale_extreme_rows);
     work_per_pair_ = rows_ == 0 ? 0 : batch.value_count() / rows_;
   }
   if (work_per_pair_ == 0) work_per_pair_ = 1;

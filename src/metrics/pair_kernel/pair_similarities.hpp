@@ -14,6 +14,7 @@
 #include <cstdint>
 
 #include "buffer.hpp"
+#include "exact_sums/similarity_sums.hpp"
 #include "kernel_path.hpp"
 #include "metrics.hpp"
 #include "packed_batch.hpp"
@@ -31,8 +32,11 @@ class PairSimilarities {
   static_assert(kPanelRows % kTileRows == 0);
 
   // With threads > 1 a large batch is normalised by that many threads at
-  // most, with the same values.
-  PairSimilarities(const EmbeddingBatch& batch, KernelPath path, unsigned threads = 1);
+  // most, with the same values. With scale_extreme_rows, rows whose sum of
+  // squares overflows or underflows are scaled by a power of two first
+  // (normalize_embeddings); every other similarity keeps its bits.
+  PairSimilarities(const EmbeddingBatch& batch, KernelPath path, unsigned threads = 1,
+                   bool scale_extreme_rows = false);
 
   std::size_t rows() const noexcept { return rows_; }
 
@@ -61,6 +65,17 @@ class PairSimilarities {
     run_pass(consumer, options);
   }
 
+  // Every similarity added into exact sums, with no order to keep: each
+  // thread (options.threads at most, the calling thread among them) sums
+  // the panels it fills, and their sums are merged at the end, so nothing
+  // waits for anything and no similarity is kept. The monitor is called on
+  // the calling thread between panels, with the pairs summed so far by all
+  // threads.
+  SimilaritySums exact_sums(const PassOptions& options = {}) const;
+  // The same for the pairs (i, j) with i < split <= j only: those between
+  // the rows before `split` and the rows from it on.
+  SimilaritySums exact_sums_between(std::size_t split, const PassOptions& options = {}) const;
+
   // Fills out[r * stride + j] with the similarity of (first + r, j) for every
   // r < count and first + r < j < n; other entries are left unspecified.
   // `first` must be a multiple of kTileRows, and `out` must have room for
@@ -75,9 +90,11 @@ class PairSimilarities {
                           std::size_t column_begin, std::size_t column_end) const;
 
   // Fills one panel (stride panel_stride()) on the calling thread in column ranges of bounded work,
-  // calling the monitor between them with `pairs_done`.
+  // calling the monitor between them with `pairs_done`; columns before
+  // first_column are left out.
   void fill_panel_watched(std::size_t first, std::size_t count, float* out,
-                          const PassMonitor& monitor, std::uint64_t pairs_done) const;
+                          const PassMonitor& monitor, std::uint64_t pairs_done,
+                          std::size_t first_column = 0) const;
 
   // The smallest panel stride fill_panel accepts.
   std::size_t panel_stride() const noexcept;
@@ -102,7 +119,9 @@ class PairSimilarities {
   // The pass itself (pair_pass.cpp): panels in order to `consumer`, filled
   // on the calling thread alone or with worker threads.
   void run_pass(PanelConsumer consumer, const PassOptions& options) const;
-  void run_serial_pass(PanelConsumer consumer, const PassMonitor& monitor) const;
+  // Panels from `first_panel` on, in order, on the calling thread.
+  void run_serial_pass(PanelConsumer consumer, const PassMonitor& monitor,
+                       std::size_t first_panel = 0) const;
   void run_threaded_pass(PanelConsumer consumer, const PassMonitor& monitor, unsigned threads) const;
 
   void fill_packed_panel(std::size_t first, std::size_t count, float* out, std::size_t stride,
@@ -126,7 +145,20 @@ class PairSimilarities {
     }
   }
 
+  // The panel rows [first, first + count), filled in `panel`, added to `sums`.
+  // Which pairs a reduction sums: those with j >= first_column (i < j
+  // always), for the panels of rows before end_row.
+  struct PairRange {
+    std::size_t end_row;
+    std::size_t first_column;
+  };
+  void add_panel(std::size_t first, std::size_t count, const float* panel, SimilaritySums& sums,
+                 PairRange range) const;
+  SimilaritySums reduce(const PassOptions& options, PairRange range) const;
+  SimilaritySums serial_reduce(const PassMonitor& monitor, PairRange range) const;
+
   std::size_t rows_ = 0;
+  KernelPath path_ = KernelPath::portable;
   // Multiply-adds per pair, for sizing panels and deciding on threads.
   std::size_t work_per_pair_ = 0;
   bool packed_path_ = false;
