@@ -160,13 +160,50 @@ class SimilarityList {
   Buffer<float> values_;
 };
 
+// What the monitor of one pass reports when a measurement makes two: the
+// whole measurement's progress. Both passes count against twice the pairs,
+// the second after the first, so progress rises steadily to one total
+// however often a pass calls its monitor.
+class PassShare {
+ public:
+  PassShare(const PassOptions& outer, std::uint64_t pairs, bool second)
+      : outer_(outer.monitor), offset_(second ? pairs : 0), total_(2 * pairs), options_(outer) {
+    if (outer_.between_panels != nullptr) options_.monitor = {&PassShare::forward, this};
+  }
+  PassShare(const PassShare&) = delete;
+  PassShare& operator=(const PassShare&) = delete;
+
+  const PassOptions& options() const noexcept { return options_; }
+
+ private:
+  static void forward(void* context, std::uint64_t done, std::uint64_t) {
+    const auto& self = *static_cast<PassShare*>(context);
+    self.outer_.between_panels(self.outer_.context, self.offset_ + done, self.total_);
+  }
+
+  PassMonitor outer_;
+  std::uint64_t offset_;
+  std::uint64_t total_;
+  PassOptions options_;
+};
+
+// The options of the pass over the pairs that takes the sums: a pass of its
+// own when the list is kept, the first of two otherwise.
+struct FirstPass {
+  FirstPass(const PassOptions& options, std::uint64_t pairs, bool list_kept)
+      : share(options, pairs, false), options(list_kept ? options : share.options()) {}
+  PassShare share;
+  const PassOptions& options;
+};
+
 // The spread's sum, computed again from the pairs when the list was not kept.
 SumWithShadow deviations_by_recomputing(const PairSimilarities& similarities, Mean mean,
                                         const PassOptions& options) {
+  const PassShare second(options, pair_count(similarities.rows()), true);
   SumWithShadow total{0.0f, 0.0};
   similarities.for_each_row([&](std::size_t, const float* values, std::size_t count) {
     total = add_squared_deviations(total, values, count, mean);
-  }, options);
+  }, second.options());
   return total;
 }
 
@@ -211,10 +248,11 @@ Shadowed distinctiveness_on_path(const EmbeddingBatch& embeddings, KernelPath pa
   SimilarityList list(pairs, list_budget_bytes);
 
   SumWithShadow sum{0.0f, 0.0};
+  const FirstPass first(options, pairs, list.kept());
   similarities.for_each_row([&](std::size_t, const float* values, std::size_t count) {
     sum = add_values(sum, values, count);
     list.append(values, count);
-  }, options);
+  }, first.options);
   const Mean mean = mean_of(sum, pairs);
   return distinctiveness_of(mean, deviations_of(list, similarities, mean, options), pairs);
 }
@@ -234,10 +272,11 @@ PairMeasures pair_measures_on_path(const EmbeddingBatch& embeddings, KernelPath 
   // Isotropy's total and distinctiveness's sum are two independent running
   // sums over the same similarities, each in pair order.
   TwoSums sums{{0.0f, 0.0}, {0.0f, 0.0}};
+  const FirstPass first(options, pairs, list.kept());
   similarities.for_each_row([&](std::size_t, const float* values, std::size_t count) {
     sums = add_absolute_and_plain_values(sums, values, count);
     list.append(values, count);
-  }, options);
+  }, first.options);
   const Mean mean = mean_of(sums.plain, pairs);
   const Shadowed distinctiveness =
       distinctiveness_of(mean, deviations_of(list, similarities, mean, options), pairs);

@@ -3,6 +3,7 @@
 // pass must report its progress and stop when the monitor throws.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -10,6 +11,8 @@
 
 #include "failure_message.hpp"
 #include "metrics.hpp"
+#include "pair_kernel/kernel_path.hpp"
+#include "pair_measures.hpp"
 #include "random_batches.hpp"
 
 using metrics::EmbeddingBatch;
@@ -74,6 +77,34 @@ TEST(BatchMeasures, TheMonitorSeesGrowingCountsAndDoesNotChangeTheBits) {
   EXPECT_EQ(seen.total, 300u * 299u / 2u);
   for (std::size_t t = 1; t < seen.done.size(); ++t) EXPECT_LT(seen.done[t - 1], seen.done[t]);
   EXPECT_EQ(seen.done.back(), seen.total);
+}
+
+TEST(BatchMeasures, TwoPassesOverThePairsReportOneSteadyTotal) {
+  // With no room for the similarity list, distinctiveness passes over the
+  // pairs twice: progress counts both against twice the pairs, however
+  // often each pass calls its monitor with the same count (a waiting
+  // thread does, with threads).
+  std::mt19937 rng(19);
+  const EmbeddingBatch batch = random_batch(rng, BatchRecipe{700, 24});
+  const std::uint64_t pairs = 700u * 699u / 2u;
+  for (unsigned threads : {1u, 3u}) {
+    Seen seen;
+    metrics::PassOptions options;
+    options.threads = threads;
+    options.monitor = {&record, &seen};
+    const metrics::PairMeasures watched =
+        metrics::pair_measures_on_path(batch, metrics::fastest_kernel_path(), options, 0);
+    EXPECT_EQ(seen.total, 2 * pairs);
+    for (std::size_t t = 1; t < seen.done.size(); ++t) EXPECT_LE(seen.done[t - 1], seen.done[t]) << t;
+    EXPECT_EQ(seen.done.back(), 2 * pairs);
+    // Half way only once the first pass is done: no count of the first
+    // pass reaches past its own pairs.
+    const std::size_t first_pass_reports =
+        static_cast<std::size_t>(std::count_if(seen.done.begin(), seen.done.end(),
+                                               [&](std::uint64_t done) { return done <= pairs; }));
+    EXPECT_GE(first_pass_reports, 11u);  // eleven panels of 64 rows
+    EXPECT_EQ(bits(watched.distinctiveness), bits(metrics::compute_distinctiveness(batch)));
+  }
 }
 
 TEST(BatchMeasures, AThrowingMonitorEndsThePass) {
