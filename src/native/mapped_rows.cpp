@@ -30,14 +30,18 @@ struct FileVersion {
   off_t size = 0;
   timespec modified{};
 
-  static std::optional<FileVersion> of(int fd) noexcept {
-    struct stat status;
-    if (fstat(fd, &status) != 0) return std::nullopt;
+  static FileVersion of(const struct stat& status) noexcept {
 #if defined(__APPLE__)
     return FileVersion{status.st_size, status.st_mtimespec};
 #else
     return FileVersion{status.st_size, status.st_mtim};
 #endif
+  }
+
+  static std::optional<FileVersion> of(int fd) noexcept {
+    struct stat status;
+    if (fstat(fd, &status) != 0) return std::nullopt;
+    return of(status);
   }
 
   bool operator==(const FileVersion& other) const noexcept {
@@ -162,7 +166,7 @@ PyObject* map_float32_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         __builtin_mul_overflow(bytes, std::uint64_t{sizeof(float)}, &bytes) || offset > size ||
         bytes > size - offset || size == 0)
       throw PythonError::create(PyExc_ValueError, "the file does not hold the rows it is said to");
-    mapped->mapped_version = *FileVersion::of(mapped->fd);
+    mapped->mapped_version = FileVersion::of(status);
     mapped->length = static_cast<std::size_t>(size);
     mapped->offset = static_cast<std::size_t>(offset);
     mapped->rows = static_cast<std::size_t>(rows);
