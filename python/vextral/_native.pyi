@@ -60,6 +60,10 @@ def map_float32_rows(fd: int, offset: int, rows: int, dimension: int, /) -> obje
     """A read-only mapping of the file open as fd, whose float32 rows start offset bytes in
     (POSIX systems only)."""
 
+def mapped_file_changed(rows: object, /) -> bool:
+    """Whether the file of rows from map_float32_rows changed since it was mapped: a page of the
+    mapping gone (it then reads as zeros), or another size or time of modification."""
+
 def non_finite_rows(embeddings: _Embeddings) -> tuple[int, int | None]:
     """The number of rows holding NaN or infinity, and the index of the first (or None)."""
 

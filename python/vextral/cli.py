@@ -22,7 +22,8 @@ from importlib.metadata import PackageNotFoundError, version
 from typing import Any, NoReturn
 
 from vextral import reports
-from vextral.embedding_files import EXTENSIONS, FORMATS, STDIN, Embeddings, ReadOptions, load_embeddings
+from vextral.embedding_files import (EXTENSIONS, FORMATS, STDIN, Embeddings, ReadOptions, check_options_apply,
+                                     check_unchanged, load_embeddings)
 from vextral.embedding_measures import NonFinite, Quality, measure_drift, measure_quality
 from vextral.errors import UserError, is_panic
 from vextral.retrieval_evaluation import evaluate_run
@@ -36,12 +37,30 @@ EXIT_INTERNAL = 3
 EXIT_INTERRUPTED = 130
 EXIT_BROKEN_PIPE = 141
 
+# The most threads a pass takes, as for VEXTRAL_NUM_THREADS (src/module/pass_options.hpp).
+MAX_THREADS = 1024
+# The largest finite float32.
+FLOAT32_MAX = 3.4028234663852886e38
+
 
 class _Parser(argparse.ArgumentParser):
     """Reports command-line mistakes in one line, like every other error."""
 
     def error(self, message: str) -> NoReturn:
         self.exit(EXIT_USAGE, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
+
+
+class _CommandParser(_Parser):
+    """A command's parser reports what it does not know itself: "vextral quality: error:
+    unrecognized arguments: --cutoff 3" points at the command's own --help, where the top-level
+    parser would report the option as one of its own."""
+
+    def parse_known_args(self, args: Sequence[str] | None = None,  # type: ignore[override]
+                         namespace: argparse.Namespace | None = None) -> tuple[argparse.Namespace, list[str]]:
+        parsed, extras = super().parse_known_args(args, namespace)
+        if extras:
+            self.error(f"unrecognized arguments: {' '.join(extras)}")
+        return parsed, extras
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -53,6 +72,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         return _fail(EXIT_INPUT, str(error))
     except KeyboardInterrupt:
         return _fail(EXIT_INTERRUPTED, "interrupted")
+    except MemoryError as error:
+        # An input too large for this machine (the packed copy of a huge batch, say).
+        return _fail(EXIT_INPUT, f"out of memory ({error or 'no detail'})")
     except BrokenPipeError:
         # The reader went away (`vextral ... | head`): stop quietly, and keep
         # the interpreter from complaining about the unflushed output at exit.
@@ -74,11 +96,12 @@ def _parser() -> argparse.ArgumentParser:
     parser = _Parser(prog="vextral", description="Bit-exact float32 quality measures for embeddings "
                      "and ranked retrieval results, computed by vextral_core.")
     parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
-    commands = parser.add_subparsers(title="commands", metavar="COMMAND", required=True)
+    commands = parser.add_subparsers(title="commands", metavar="COMMAND", required=True,
+                                     parser_class=_CommandParser)
 
     def command(name: str, summary: str, run: Callable[[argparse.Namespace], None]) -> argparse.ArgumentParser:
         sub = commands.add_parser(name, help=summary, description=summary)
-        sub.set_defaults(command=run)
+        sub.set_defaults(command=run, parser=sub)
         sub.add_argument("--json", action="store_true", help="print one JSON document instead of text")
         return sub
 
@@ -87,13 +110,14 @@ def _parser() -> argparse.ArgumentParser:
     quality = command("quality", "isotropy, coverage, distinctiveness and quality score of a batch",
                       _quality)
     quality.add_argument("file", metavar="FILE", help=embeddings_help)
-    _add_embedding_options(quality)
+    _add_embedding_options(quality, "refuse embeddings holding NaN or infinity (exit 1) instead of warning")
 
     drift = command("drift", "drift from a baseline batch to a current batch, with the measures of each",
                     _drift)
     drift.add_argument("baseline", metavar="BASELINE", help=embeddings_help)
     drift.add_argument("current", metavar="CURRENT", help="embeddings, in any format BASELINE takes")
-    _add_embedding_options(drift)
+    _add_embedding_options(drift, "refuse embeddings holding NaN or infinity, and batches of different "
+                           "dimension (exit 1), instead of warning")
 
     retrieval = command("retrieval", "precision, recall, F1, MRR and NDCG of a TREC run, per query "
                         "and as the mean over queries", _retrieval)
@@ -126,7 +150,7 @@ def _parser() -> argparse.ArgumentParser:
     return parser
 
 
-def _add_embedding_options(parser: argparse.ArgumentParser) -> None:
+def _add_embedding_options(parser: argparse.ArgumentParser, strict_help: str) -> None:
     parser.add_argument("--format", choices=FORMATS, help="read every input in this format, "
                         "whatever its name (default: from the extension; JSON lines for -)")
     parser.add_argument("--key", metavar="NAME", help=".npz: the array to read (default: the only one)")
@@ -136,8 +160,7 @@ def _add_embedding_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--skip-columns", type=_count, metavar="N",
                         help="CSV/TSV/text: the first N columns are ids, not numbers (default: leading "
                              "columns that hold text, or whose header is an id name such as 'id')")
-    parser.add_argument("--strict", action="store_true",
-                        help="refuse embeddings holding NaN or infinity (exit 1) instead of warning")
+    parser.add_argument("--strict", action="store_true", help=strict_help)
     parser.add_argument("--no-progress", dest="progress", action="store_false",
                         help="never show progress (it shows on a terminal during long passes)")
     _add_threads_option(parser)
@@ -153,18 +176,17 @@ def _add_summation_option(parser: argparse.ArgumentParser) -> None:
 def _add_threads_option(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--threads", type=_threads, default=_all_cores(), metavar="N",
                         help="threads the pass over pairs may use; results are the same bits for any N "
-                             "(default: all cores, here %(default)s)")
+                             f"(default, or 0: all cores, here %(default)s; at most {MAX_THREADS})")
 
 
 def _all_cores() -> int:
-    return os.process_cpu_count() or 1
+    return min(os.process_cpu_count() or 1, MAX_THREADS)
 
 
 def _threads(text: str) -> int:
+    # 0 and the cap as VEXTRAL_NUM_THREADS reads them: all cores, and at most MAX_THREADS.
     value = _count(text)
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"{text} is not at least 1")
-    return value
+    return _all_cores() if value == 0 else min(value, MAX_THREADS)
 
 
 def _count(text: str) -> int:
@@ -231,8 +253,21 @@ def _warn(message: str) -> None:
     print(f"vextral: warning: {message}", file=sys.stderr)
 
 
-def _read_options(arguments: argparse.Namespace) -> ReadOptions:
-    return ReadOptions(arguments.format, arguments.key, arguments.column, arguments.skip_columns)
+def _read_options(arguments: argparse.Namespace, *paths: str) -> ReadOptions:
+    """The reading options, refused (as a command-line mistake) when one applies to none of the
+    formats of `paths`, so that it would be silently ignored."""
+    options = ReadOptions(arguments.format, arguments.key, arguments.column, arguments.skip_columns)
+    mistake = check_options_apply(list(paths), options)
+    if mistake is not None:
+        arguments.parser.error(mistake)
+    return options
+
+
+def _load(path: str, options: ReadOptions) -> Embeddings:
+    embeddings = load_embeddings(path, options)
+    for warning in embeddings.warnings:
+        _warn(warning)
+    return embeddings
 
 
 def _non_finite_check(embeddings: Embeddings, *, strict: bool) -> Callable[[NonFinite], None]:
@@ -244,8 +279,13 @@ def _non_finite_check(embeddings: Embeddings, *, strict: bool) -> Callable[[NonF
             return
         assert found.first is not None
         held = "holds" if found.count == 1 else "hold"
+        first = embeddings.label(found.first)
+        overflow = embeddings.overflow_in(found.first)
+        if overflow is not None:
+            # Not in the file: a finite number beyond float32's range becomes infinity.
+            first += f", where {overflow:g} overflows float32, whose largest value is {FLOAT32_MAX:.8g}"
         message = (f"{embeddings.source}: {reports.plural(found.count, 'embedding')} of {embeddings.count}"
-                   f" {held} NaN or infinity (first: {embeddings.label(found.first)})")
+                   f" {held} NaN or infinity (first: {first})")
         if strict:
             raise UserError(message)
         _warn(message + "; the measures of such a batch mean little (--strict refuses it)")
@@ -260,13 +300,14 @@ def _measured(embeddings: Embeddings, threads: int, show_progress: bool, *, stri
             quality = measure_quality(embeddings, threads=threads, progress=progress,
                                       checked=_non_finite_check(embeddings, strict=strict),
                                       library_bits=library_bits)
+    check_unchanged(embeddings)
     for warning in caught:
         _warn(f"{embeddings.source}: {warning.message}")
     return quality
 
 
 def _quality(arguments: argparse.Namespace) -> None:
-    embeddings = load_embeddings(arguments.file, _read_options(arguments))
+    embeddings = _load(arguments.file, _read_options(arguments, arguments.file))
     if embeddings.count == 1:
         _warn(f"{arguments.file} holds 1 embedding: every measure of a single embedding is 0")
     quality = _measured(embeddings, arguments.threads, arguments.progress, strict=arguments.strict,
@@ -280,9 +321,16 @@ def _drift(arguments: argparse.Namespace) -> None:
     baseline_name, current_name = arguments.baseline, arguments.current
     if baseline_name == STDIN and current_name == STDIN:
         raise UserError("only one of BASELINE and CURRENT can be read from standard input")
-    options = _read_options(arguments)
-    baseline = load_embeddings(baseline_name, options)
-    current = load_embeddings(current_name, options)
+    options = _read_options(arguments, baseline_name, current_name)
+    baseline = _load(baseline_name, options)
+    current = _load(current_name, options)
+    if baseline.dimension != current.dimension:
+        message = (f"{baseline_name} has {reports.plural(baseline.dimension, 'dimension')} and {current_name} "
+                   f"{current.dimension}: batches of different dimension, usually from two different models, "
+                   "measure different spaces")
+        if arguments.strict:
+            raise UserError(message)
+        _warn(message + "; their drift says little (--strict refuses them)")
     for embeddings in (baseline, current):
         if embeddings.count == 1:
             _warn(f"{embeddings.source} holds 1 embedding: every measure of a single embedding is 0, "

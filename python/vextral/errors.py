@@ -7,6 +7,14 @@ class UserError(Exception):
     """A mistake in what the user gave: a missing file, a malformed line, a wrong shape."""
 
 
+def shown(text: str, limit: int = 40) -> str:
+    """`text` quoted for a message, cut to about `limit` characters: what comes from a file may
+    be a whole line of numbers, or megabytes of one."""
+    if len(text) <= limit:
+        return repr(text)
+    return repr(text[:limit]) + f"... ({len(text)} characters)"
+
+
 def is_panic(error: BaseException) -> bool:
     """True for vextral_core's PanicException.
 

@@ -6,22 +6,38 @@ and a block of numbers. Object arrays are refused: loading them would mean
 unpickling, that is running code from the file.
 
 The header is always read here, so that every mistake in a file gets the same
-message whether or not NumPy is installed. The elements are then either
-handed over as a buffer (native-order float32 or float64 in row-major order,
-the common case: no Python object per element) or decoded by `struct`.
+message whether or not NumPy is installed; it is parsed field by field, not
+evaluated, and refused beyond NumPy's own limit on its size. The elements
+are then either read into a buffer (native-order float32 or float64 in
+row-major order, the common case: no Python object per element) or decoded
+by `struct`.
 """
 
 from __future__ import annotations
 
-import ast
 import math
+import re
 import struct
 from dataclasses import dataclass
 from typing import Literal, Protocol
 
-from vextral.errors import UserError
+from vextral.errors import UserError, shown
 
 MAGIC = b"\x93NUMPY"
+
+# NumPy itself refuses longer headers (numpy.lib.format, max_header_size): one
+# describes an array in well under a hundred bytes, and anything larger is
+# not a file numpy.save wrote.
+MAX_HEADER_SIZE = 10_000
+
+# One "'key': value," entry of the header's dict literal; the values the
+# three keys take are a string, True/False, a tuple of integers, or a list
+# (a structured array's descr, refused).
+_FIELD = re.compile(r"""\s*(['"])(\w+)\1\s*:\s*(?:(['"])([^'"\\]*)\3|(True|False)|\(([\d\s,]*)\)|(\[))\s*(,?)""")
+_END = re.compile(r"\s*}\s*")
+# More digits than any real length, and fewer than Python's limit on
+# converting decimal text.
+_MAX_DIMENSION_DIGITS = 20
 
 # dtype kind and item size -> struct format character.
 _FORMATS = {
@@ -74,35 +90,10 @@ class NpyHeader:
         return "f" if code == "f" else "d" if code == "d" else None
 
 
-class _BytesReader:
-    """Reads a memory-mapped file or a bytes object like a stream, without copying the rest."""
-
-    def __init__(self, data: memoryview):
-        self._data = data
-        self._position = 0
-
-    def read(self, size: int, /) -> bytes:
-        chunk = self._data[self._position:self._position + size].tobytes()
-        self._position += len(chunk)
-        return chunk
-
-
 def read_npy_header(stream: _Readable, name: str) -> NpyHeader:
     """Reads and checks the header; the stream is left at the first element."""
     data_offset, descr, fortran_order, shape = _read_header(stream, name)
     return NpyHeader(shape, fortran_order, _struct_format(descr, name), data_offset)
-
-
-def read_npy_buffer(data: memoryview, name: str) -> tuple[NpyHeader, memoryview[float] | None, NpyArray | None]:
-    """A whole .npy file held in memory (or mapped): its header, and its elements either as a
-    memoryview of shape header.shape (buffer_format) or decoded into an NpyArray."""
-    header = read_npy_header(_BytesReader(data), name)
-    check_npy_size(header, len(data), name)
-    body = data[header.data_offset:header.data_offset + header.data_size]
-    code = header.buffer_format()
-    if code is not None and len(header.shape) == 2:
-        return header, body.cast("B").cast(code, list(header.shape)), None
-    return header, None, _decode(header, _BytesReader(body), name)
 
 
 def check_npy_size(header: NpyHeader, file_size: int, name: str) -> None:
@@ -110,12 +101,29 @@ def check_npy_size(header: NpyHeader, file_size: int, name: str) -> None:
         raise UserError(f"{name}: the file ends before the {header.count} elements of shape {header.shape}")
 
 
-def read_npy(stream: _Readable, name: str) -> NpyArray:
-    """Reads a whole .npy file from `stream`; `name` is used in errors."""
-    return _decode(read_npy_header(stream, name), stream, name)
+def read_npy_data(stream: _Readable, size: int, cut_short: str) -> bytearray:
+    """Exactly `size` bytes (a size the caller has checked against the file), read in slices;
+    `cut_short` is the message when the stream ends first."""
+    data = bytearray(size)
+    read_npy_into(stream, memoryview(data), cut_short)
+    return data
 
 
-def _decode(header: NpyHeader, stream: _Readable, name: str) -> NpyArray:
+def read_npy_into(stream: _Readable, target: memoryview, cut_short: str) -> None:
+    """Fills `target` (bytes) from `stream`, slice by slice."""
+    size = target.nbytes
+    position = 0
+    while position < size:
+        chunk = stream.read(min(size - position, _CHUNK_ITEMS * 8))
+        if not chunk:
+            raise UserError(cut_short)
+        target[position:position + len(chunk)] = chunk
+        position += len(chunk)
+
+
+def decode_npy(header: NpyHeader, stream: _Readable, cut_short: str) -> NpyArray:
+    """The elements that follow the header in `stream`, decoded one by one (row-major); for
+    element types no buffer can hand over."""
     struct_format, shape, count = header.struct_format, header.shape, header.count
     fortran_order = header.fortran_order
     item_size = struct.calcsize(struct_format[:2])
@@ -125,7 +133,7 @@ def _decode(header: NpyHeader, stream: _Readable, name: str) -> NpyArray:
         items = min(remaining, _CHUNK_ITEMS)
         data = stream.read(items * item_size)
         if len(data) != items * item_size:
-            raise UserError(f"{name}: the file ends before the {count} elements of shape {shape}")
+            raise UserError(cut_short)
         values.extend(struct.unpack(f"{struct_format[0]}{items}{struct_format[1]}", data))
         remaining -= items
     if fortran_order and len(shape) > 1:
@@ -149,22 +157,59 @@ def _read_header(stream: _Readable, name: str) -> tuple[int, str, bool, tuple[in
     if len(size_field) != size_bytes:
         raise UserError(f"{name}: the .npy header is cut short")
     header_size = int.from_bytes(size_field, "little")
+    if header_size > MAX_HEADER_SIZE:
+        raise UserError(f"{name}: the .npy header is {header_size} bytes long; "
+                        f"NumPy writes and reads at most {MAX_HEADER_SIZE}")
     raw = stream.read(header_size)
     if len(raw) != header_size:
         raise UserError(f"{name}: the .npy header is cut short")
     try:
-        header = ast.literal_eval(raw.decode(encoding))
-    except (ValueError, SyntaxError, UnicodeDecodeError, MemoryError, RecursionError):
+        text = raw.decode(encoding)
+    except UnicodeDecodeError:
         raise UserError(f"{name}: the .npy header cannot be read") from None
-    if not isinstance(header, dict) or set(header) != {"descr", "fortran_order", "shape"}:
-        raise UserError(f"{name}: the .npy header cannot be read")
-    descr, fortran_order, shape = header["descr"], header["fortran_order"], header["shape"]
-    if (not isinstance(shape, tuple) or not all(type(n) is int and n >= 0 for n in shape)
-            or not isinstance(fortran_order, bool)):
-        raise UserError(f"{name}: the .npy header cannot be read")
-    if not isinstance(descr, str):
-        raise UserError(f"{name}: structured arrays are not supported, only plain numbers")
+    descr, fortran_order, shape = _parse_header(text, name)
     return len(MAGIC) + 2 + size_bytes + header_size, descr, fortran_order, shape
+
+
+def _parse_header(text: str, name: str) -> tuple[str, bool, tuple[int, ...]]:
+    """descr, fortran_order and shape from the header's dict literal, read field by field rather
+    than evaluated: only these three keys, with the kinds of values numpy.save writes."""
+    unreadable = UserError(f"{name}: the .npy header cannot be read")
+    start = text.find("{")
+    if start < 0 or text[:start].strip():
+        raise unreadable
+    fields: dict[str, object] = {}
+    position = start + 1
+    while (field := _FIELD.match(text, position)) is not None:
+        key = field.group(2)
+        if key in fields:
+            raise unreadable
+        if field.group(7):
+            raise UserError(f"{name}: structured arrays are not supported, only plain numbers")
+        if field.group(4) is not None:
+            fields[key] = field.group(4)
+        elif field.group(5) is not None:
+            fields[key] = field.group(5) == "True"
+        else:
+            fields[key] = _parse_shape(field.group(6), unreadable)
+        position = field.end()
+        if not field.group(8):
+            break
+    if _END.fullmatch(text, position) is None or set(fields) != {"descr", "fortran_order", "shape"}:
+        raise unreadable
+    descr, fortran_order, shape = fields["descr"], fields["fortran_order"], fields["shape"]
+    if not isinstance(descr, str) or not isinstance(fortran_order, bool) or not isinstance(shape, tuple):
+        raise unreadable
+    return descr, fortran_order, shape
+
+
+def _parse_shape(text: str, unreadable: UserError) -> tuple[int, ...]:
+    parts = [part.strip() for part in text.split(",")]
+    if parts[-1] == "":
+        parts.pop()  # "(3,)", or "()"
+    if not all(part.isdigit() and len(part) <= _MAX_DIMENSION_DIGITS for part in parts):
+        raise unreadable
+    return tuple(int(part) for part in parts)
 
 
 def _struct_format(descr: str, name: str) -> str:
@@ -175,7 +220,7 @@ def _struct_format(descr: str, name: str) -> str:
         if code is not None:
             # '|' (no byte order) only occurs for one-byte items; '=' is native.
             return ("<" if order in "<|" or (order == "=" and _native_is_little()) else ">") + code
-    raise UserError(f"{name}: unsupported element type {descr!r} (need floats, integers or booleans)")
+    raise UserError(f"{name}: unsupported element type {shown(descr)} (need floats, integers or booleans)")
 
 
 def _native_is_little() -> bool:

@@ -7,6 +7,11 @@
 // but reading them again from the page cache. The batch that reads them
 // drops each stretch once the kernels have packed it, so that the mapped
 // pages and the kernels' packed copy are not both resident.
+//
+// Another program may truncate or rewrite the file while its rows are read:
+// a TruncationGuard (truncation_guard.hpp) turns the fault of a vanished
+// page into zeros and a record, and mapped_file_changed tells the caller
+// afterwards whether what was read was all the file's.
 #pragma once
 
 #include <optional>
@@ -27,7 +32,15 @@ namespace vextral::native {
 PyObject* map_float32_rows(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
 
 // The rows of such a capsule as a batch reading them in place (holding the
-// capsule); nothing for any other object.
+// capsule); nothing for any other object. ValueError for a capsule whose
+// file was already found changed.
 std::optional<metrics::EmbeddingBatch> read_mapped_rows(PyObject* object);
+
+#if VEXTRAL_MAPPED_ROWS
+// mapped_file_changed(capsule): True when a page of the mapping was found
+// gone, or the file's size or time of modification differs from when it
+// was mapped; False for anything else.
+PyObject* mapped_file_changed(PyObject* self, PyObject* object);
+#endif
 
 }  // namespace vextral::native

@@ -39,6 +39,9 @@ PyMethodDef methods[] = {
     {"map_float32_rows", entry(map_float32_rows), METH_FASTCALL,
      "map_float32_rows(fd, offset, rows, dimension, /)\n--\n\n"
      "Map the file open as fd read-only; its float32 rows start offset bytes in."},
+    {"mapped_file_changed", mapped_file_changed, METH_O,
+     "mapped_file_changed(rows, /)\n--\n\n"
+     "Whether the file of rows from map_float32_rows changed since it was mapped (False for others)."},
 #endif
     {"measure", entry(measure), METH_FASTCALL | METH_KEYWORDS,
      "measure(embeddings, threads=1, progress=None, checked=None)\n--\n\n"

@@ -162,10 +162,14 @@ class TestDrift:
         b = save(tmp_path / "b.npy", np.array(OTHER, dtype=np.float32))
         assert json_of("drift", b, a)["drift"] == exact_drift(OTHER, BATCH).drift != exact_drift(BATCH, OTHER).drift
 
-    def test_batches_of_different_dimensions_are_compared(self, tmp_path):
+    def test_batches_of_different_dimensions_are_compared_with_a_warning(self, tmp_path):
         a = save(tmp_path / "a.npy", np.array(BATCH, dtype=np.float32))
         b = write(tmp_path / "b.json", "[[1, 0], [0, 1]]")
-        assert json_of("drift", a, b)["drift"] == exact_drift(BATCH, [[1, 0], [0, 1]]).drift
+        done = vextral("drift", a, b, "--json")
+        assert json.loads(done.stdout)["drift"] == exact_drift(BATCH, [[1, 0], [0, 1]]).drift
+        assert done.stderr.startswith(f"vextral: warning: {a} has 3 dimensions and {b} 2: "), done.stderr
+        assert "--strict refuses them" in done.stderr
+        assert f"{a} has 3 dimensions and {b} 2" in one_line_error(vextral("drift", a, b, "--strict"), 1)
 
 
 RUN = """\
@@ -350,7 +354,7 @@ INPUT_MISTAKES = {
     "empty npy": (lambda d: save(d / "x.npy", np.ones((0, 3), np.float32)), "no embeddings found"),
     "no dimensions": (lambda d: save(d / "x.npy", np.ones((3, 0), np.float32)), "row 1 is empty"),
     "ragged lines": (lambda d: write(d / "x.jsonl", "[1, 2]\n[3, 4]\n\n[5]\n"),
-                     "line 4 has 1 numbers, but line 1 has 2"),
+                     "line 4 has 1 number, but line 1 has 2"),
     "malformed JSON line": (lambda d: write(d / "x.jsonl", "[1, 2]\n[3, 4\n"), "x.jsonl:2: not valid JSON"),
     "string element": (lambda d: write(d / "x.jsonl", '[1, "2"]\n'), 'line 1: "2" is not a number'),
     "boolean element": (lambda d: write(d / "x.jsonl", "[1, true]\n"), "line 1: true is not a number"),
@@ -358,8 +362,8 @@ INPUT_MISTAKES = {
     "huge integer": (lambda d: write(d / "x.jsonl", "[1, " + "9" * 400 + "]\n"), "a number is too large"),
     "empty text file": (lambda d: write(d / "x.jsonl", "\n\n"), "no embeddings found"),
     "JSON document not an array": (lambda d: write(d / "x.json", '{"a": 1}'), "expected a JSON array"),
-    "ragged JSON document": (lambda d: write(d / "x.json", "[[1, 2], [3]]"), "row 2 has 1 numbers"),
-    "bad CSV cell": (lambda d: write(d / "x.csv", "1,2\n3,x\n"), "x.csv:2: 'x' is not a number"),
+    "ragged JSON document": (lambda d: write(d / "x.json", "[[1, 2], [3]]"), "row 2 has 1 number,"),
+    "bad CSV cell": (lambda d: write(d / "x.csv", "1,2\n3,x\n"), "x.csv:2: column 2: 'x' is not a number"),
     "not UTF-8": (lambda d: write_bytes(d / "x.jsonl", b"[1, 2]\n\xff\n"), "not UTF-8 text"),
 }
 
@@ -502,7 +506,7 @@ class TestReports:
         assert child.stderr.read() == b""
 
     @pytest.mark.parametrize("arguments, message", [
-        (("quality", "x.npy", "--threads", "0"), "0 is not at least 1"),
+        (("quality", "x.npy", "--threads", "-2"), "-2 is negative"),
         (("quality", "x.npy", "--skip-columns", "-1"), "-1 is negative"),
         (("quality", "x.npy", "--format", "xml"), "invalid choice: 'xml'"),
     ])

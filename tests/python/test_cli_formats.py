@@ -2,6 +2,7 @@
 Arrow IPC, numpy.savetxt text, CSV/TSV id columns, JSON vector keys and API
 responses; the reader used without NumPy; and one-line errors for each."""
 import json
+import os
 import sys
 
 import numpy as np
@@ -114,8 +115,9 @@ def test_npy_float32_rows_are_mapped_natively_and_others_handed_over_as_arrays(t
         assert type(embeddings.data).__name__ == "PyCapsule"  # the native module's own mapping
     assert _native.batch_measures(embeddings.data) == _native.batch_measures(array)
     embeddings = embedding_files.load_embeddings(str(save(tmp_path / "c.npy", array.astype(np.float64))))
-    assert type(embeddings.data) is np.ndarray  # not numpy.memmap, which the module would read slowly
-    assert isinstance(embeddings.data.base, np.memmap)
+    # Read, not numpy.memmap: the module reads a memmap slowly, and a file that shrinks under a
+    # mapping that is not the native module's own ends the process.
+    assert type(embeddings.data) is np.ndarray and not isinstance(embeddings.data.base, np.memmap)
 
 
 MISTAKES = {
@@ -128,8 +130,9 @@ MISTAKES = {
     "not a zip": (lambda d: write(d / "x.npz", "hello"), [], "x.npz: not a .npz file"),
     "1-D array in npz": (lambda d: (np.savez(d / "x.npz", a=np.ones(3)), d / "x.npz")[1], [],
                          "x.npz[a]: expected a 2-D array"),
-    "text in a number column": (lambda d: write(d / "x.csv", "id,a\nq,1\nr,s\n"), [], "x.csv:3: 's' is not a number"),
-    "ragged savetxt": (lambda d: write(d / "x.txt", "1 2\n3\n"), [], "line 2 has 1 numbers, but line 1 has 2"),
+    "text in a number column": (lambda d: write(d / "x.csv", "id,a\nq,1\nr,s\n"), [],
+                                "x.csv:3: column 2: 's' is not a number"),
+    "ragged savetxt": (lambda d: write(d / "x.txt", "1 2\n3\n"), [], "line 2 has 1 number, but line 1 has 2"),
     "response without embeddings": (lambda d: write(d / "x.json", '{"data": [{"index": 0}]}'), [],
                                     "row 1 is not an array of numbers"),
 }
@@ -157,7 +160,7 @@ def test_parquet_column_mistakes(tmp_path, table, extra, message):
 @needs_pyarrow
 def test_parquet_ragged_and_null_rows(tmp_path):
     import pyarrow as pa
-    for rows, message in (([[1.0, 2.0], [3.0]], "row 2 has 1 numbers, but row 1 has 2"),
+    for rows, message in (([[1.0, 2.0], [3.0]], "row 2 has 1 number, but row 1 has 2"),
                           ([[1.0, 2.0], None], "row 2 is null"), ([[1.0, 2.0], [None, 1.0]], "row 2 holds a null")):
         path = write_parquet(tmp_path / "x.parquet", pa.table({"e": pa.array(rows, pa.list_(pa.float32()))}))
         assert message in one_line_error(vextral("quality", path), 1)
@@ -169,3 +172,80 @@ def test_without_pyarrow_the_message_names_the_package(tmp_path, monkeypatch, ca
     assert cli.main(["quality", str(path)]) == 1
     assert capsys.readouterr().err == ("vextral: error: reading Parquet files needs the pyarrow package "
                                        "(pip install pyarrow)\n")
+
+
+class TestGuidance:
+    """What a newcomer gets wrong first: the wrong separator or format, an id column taken for a
+    dimension, numbers beyond float32, options that would do nothing, batches from two models."""
+
+    @pytest.mark.parametrize("name, text, message", [
+        ("spaces.csv", "1 2 3\n4 5 6\n",
+         "spaces.csv:1: expected numbers separated by ',', but they are separated by spaces: read it with "
+         "--format txt"),
+        ("semicolons.csv", "a;b\n1;2\n", "semicolons.csv:1: expected numbers separated by ',', but they are "
+         "separated by ';': replace them with ',' (or with spaces, for --format txt)"),
+        ("commas.txt", "1,2\n3,4\n", "commas.txt:1: expected numbers separated by blanks, but they are "
+         "separated by ',': read it with --format csv"),
+        ("cells.csv", "1,2,3\n4,,6\n", "cells.csv:2: column 2 is empty"),
+        ("-", "1,2\n3,4\n", "-:1: not valid JSON (standard input is read as JSON lines; name its format with "
+         "--format, e.g. --format csv)"),
+    ])
+    def test_input_mistakes_say_what_was_expected(self, tmp_path, name, text, message):
+        if name == "-":
+            done = vextral("quality", "-", stdin=text)
+        else:
+            done = vextral("quality", write(tmp_path / name, text))
+        assert one_line_error(done, 1).endswith(f"{message}\n")
+
+    @pytest.mark.parametrize("name, text, extra, warned", [
+        ("pk.csv", "pk,a,b\n1,0.5,0.2\n2,0.1,0.3\n3,0.3,0.9\n", [], "the first column ('pk') holds 1, 2, 3"),
+        ("rows.txt", "0 0.5 0.2\n1 0.1 0.3\n2 0.3 0.9\n", [], "the first column holds 0, 1, 2"),
+        ("pk.csv", "pk,a,b\n1,0.5,0.2\n2,0.1,0.3\n3,0.3,0.9\n", ["--skip-columns", "1"], None),
+        ("values.txt", "0 0.5 0.2\n1 0.1 0.3\n3 0.3 0.9\n", [], None),
+    ])
+    def test_a_first_column_counting_rows_is_named_as_a_likely_id(self, tmp_path, name, text, extra, warned):
+        path = write(tmp_path / name, text)
+        done = vextral("quality", path, "--json", *extra)
+        assert done.returncode == 0
+        if warned is None:
+            assert done.stderr == ""
+        else:
+            assert done.stderr == (f"vextral: warning: {path}: {warned}, ... like row numbers, and is read as a "
+                                   "dimension of each embedding; if it is an id, give --skip-columns 1\n")
+            assert json.loads(done.stdout)["dimension"] == 3
+
+    @pytest.mark.parametrize("name", ["x.jsonl", "x.npy"])
+    def test_a_number_beyond_float32_is_said_to_overflow(self, tmp_path, name):
+        rows = [[1.0, 2.0], [1e39, 1.0], [3.0, 4.0]]
+        if name == "x.npy":
+            path = save(tmp_path / name, np.array(rows))  # float64: the file holds 1e39 itself
+        else:
+            path = write(tmp_path / name, "".join(json.dumps(row) + "\n" for row in rows))
+        where = "row 2" if name == "x.npy" else "line 2"
+        said = (f"1 embedding of 3 holds NaN or infinity (first: {where}, where 1e+39 overflows float32, whose "
+                "largest value is 3.4028235e+38)")
+        assert said in vextral("quality", path).stderr
+        assert one_line_error(vextral("quality", path, "--strict"), 1).endswith(said + "\n")
+        with np.errstate(over="ignore"):
+            infinite = save(tmp_path / "inf.npy", np.array(rows, np.float32))  # infinity in the file
+        assert "(first: row 2);" in vextral("quality", infinite).stderr
+
+    def test_options_that_would_do_nothing_are_refused_by_the_command(self, tmp_path):
+        npy = save(tmp_path / "x.npy", np.array(BATCH, np.float32))
+        npz = (np.savez(tmp_path / "x.npz", a=np.array(BATCH)), tmp_path / "x.npz")[1]
+        csv_file = write(tmp_path / "x.csv", csv_text(",", BATCH))
+        for arguments, message in (
+                (("quality", npy, "--key", "a"), f"--key does nothing for {npy}: it only applies to .npz files"),
+                (("quality", csv_file, "--column", "e"),
+                 f"--column does nothing for {csv_file}: it only applies to Parquet and Arrow files"),
+                (("drift", npz, npy, "--skip-columns", "1"), f"--skip-columns does nothing for {npz} and {npy}"),
+                (("quality", npy, "--cutoff", "3"), "unrecognized arguments: --cutoff 3")):
+            error = one_line_error(vextral(*arguments), 2)
+            assert error.startswith(f"vextral {arguments[0]}: error: {message}"), error
+        assert vextral("drift", npz, npy, "--key", "a").returncode == 0  # the .npz takes it
+
+    def test_threads_zero_means_all_cores_and_the_count_is_capped(self, tmp_path):
+        npy = save(tmp_path / "x.npy", np.array(BATCH, np.float32))
+        assert json.loads(vextral("quality", npy, "--json", "--threads", "0").stdout)["threads"] == min(
+            os.process_cpu_count() or 1, 1024)
+        assert json.loads(vextral("quality", npy, "--json", "--threads", "5000").stdout)["threads"] == 1024
