@@ -7,7 +7,7 @@ slots, found by inverting the finaliser (tests/python/test_reliability_crafted_i
 
 colliding_texts: text identifiers (TREC query and document ids) that all
 have the same std::hash value under 64-bit libstdc++
-(tests/python/test_trec_crafted_ids.py)."""
+(tests/python/test_reliability_trec_input.py)."""
 
 MASK = (1 << 64) - 1
 # The inverses modulo 2^64 of the finaliser's two odd multipliers.

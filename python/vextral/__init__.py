@@ -6,5 +6,6 @@ or mappings) in native code.
 """
 
 from vextral.retrieval_evaluation import evaluate_run
+from vextral.trec import TrecFormatError
 
-__all__ = ["evaluate_run"]
+__all__ = ["evaluate_run", "TrecFormatError"]

@@ -50,6 +50,10 @@ class TrecFormatError(UserError, ValueError):
     """A malformed run or qrels: "{file}:{line}: {what is wrong}"."""
 
 
+class TrecMismatchError(TrecFormatError):
+    """A run whose query ids do not meet those of its qrels."""
+
+
 class TrecFileError(UserError, OSError):
     """A run or qrels file that cannot be opened or decompressed."""
 
