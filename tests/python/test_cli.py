@@ -1,5 +1,6 @@
 """The `vextral` command: each command against the module it reports on, every
 input format, the bundled sample, and one-line errors for user mistakes."""
+import gzip
 import io
 import json
 import os
@@ -7,6 +8,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import threading
 from fractions import Fraction
 from pathlib import Path
 
@@ -266,6 +268,26 @@ class TestRetrieval:
         error = one_line_error(vextral("retrieval", partly, qrels, "--strict"), 1)
         assert error == f"vextral: error: 2 queries of {partly} not in {qrels} (first: 'q1')\n"
 
+    @pytest.mark.skipif(not os.path.isdir("/dev/fd"), reason="needs /dev/fd")
+    def test_files_from_pipes(self, files):
+        # As `vextral retrieval <(zcat run.gz) <(cat qrels)` gives them, the run not grouped by query.
+        lines = RUN.splitlines(keepends=True)
+        pipes = [os.pipe(), os.pipe()]
+        feeders = [threading.Thread(target=_feed, args=(write_end, data), daemon=True)
+                   for (_, write_end), data in zip(pipes, [gzip.compress("".join(lines[::-1]).encode()),
+                                                          files[1].read_bytes()])]
+        for feeder in feeders:
+            feeder.start()
+        reads = [read_end for read_end, _ in pipes]
+        try:
+            done = subprocess.run([sys.executable, "-m", "vextral", "retrieval", *(f"/dev/fd/{r}" for r in reads),
+                                   "--json"], capture_output=True, text=True, timeout=120, pass_fds=reads)
+        finally:
+            for read_end in reads:
+                os.close(read_end)
+        assert done.returncode == 0, done.stderr
+        assert json.loads(done.stdout)["queries"] == json_of("retrieval", *files)["queries"]
+
     def test_no_progress_bar_when_standard_error_is_not_a_terminal(self, tmp_path):
         run = "".join(f"q{q} Q0 d{d} {d} 0 s\n" for q in range(3000) for d in range(1, 6))
         qrels = "".join(f"q{q} 0 d{q % 7} 1\n" for q in range(3000))
@@ -329,6 +351,14 @@ class TestDemo:
         assert script is not None
         done = subprocess.run([script, "demo", "--json"], capture_output=True, text=True, timeout=120)
         assert done.returncode == 0 and json.loads(done.stdout)["quality"]["embeddings"] > 0
+
+
+def _feed(descriptor, data):
+    try:
+        with open(descriptor, "wb") as stream:
+            stream.write(data)
+    except BrokenPipeError:
+        pass  # the reader stopped early
 
 
 def one_line_error(done, status):

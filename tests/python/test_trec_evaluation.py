@@ -7,7 +7,9 @@ import functools
 import gzip
 import io
 import math
+import os
 import random
+import threading
 from fractions import Fraction
 from pathlib import Path
 
@@ -296,6 +298,44 @@ class TestMalformedInput:
         qrels = trec.open_qrels({"q": {"a": 1}})
         with pytest.raises(TypeError):
             _native.evaluate_trec(lambda: "text", lambda: None, "run", qrels, "qrels", [(0, 0)], False)
+
+
+def piped(data):
+    """A pipe fed `data` by a thread, as a shell's <(...) gives one: its /dev/fd path."""
+    read, write = os.pipe()
+
+    def feed():
+        try:
+            with open(write, "wb") as stream:
+                stream.write(data)
+        except BrokenPipeError:
+            pass  # the reader stopped early
+
+    threading.Thread(target=feed, daemon=True).start()
+    return read, f"/dev/fd/{read}"
+
+
+@pytest.mark.skipif(not os.path.isdir("/dev/fd"), reason="needs /dev/fd")
+@pytest.mark.parametrize("variant", ["grouped", "not grouped", "gzip, not grouped"])
+def test_files_from_pipes(generated, variant, monkeypatch):
+    # A run not grouped by query is read twice: the second time from a copy of the pipe.
+    _, qrels, _, _, judged, _, run_text = generated
+    if variant != "grouped":
+        lines = run_text.split("\n")
+        random.Random(4).shuffle(lines)
+        run_text = "\n".join(lines)
+    data = run_text.encode("utf-8")
+    monkeypatch.setattr(trec, "CHUNK_BYTES", 4096)  # many reads of the pipe
+    descriptors = []
+    try:
+        run_fd, run = piped(gzip.compress(data) if "gzip" in variant else data)
+        qrels_fd, qrels_pipe = piped(qrels.read_bytes())
+        descriptors += [run_fd, qrels_fd]
+        report = vextral.evaluate_run(run, qrels_pipe, cutoffs=[5])
+    finally:
+        for descriptor in descriptors:
+            os.close(descriptor)
+    assert_matches(report, reference_run(run_text)[0], judged, cutoffs=[5])
 
 
 class TestQueryIds:
