@@ -10,6 +10,13 @@ retrieval   py_compute_retrieval_metrics on n random identifiers and on n
             ones. Prints the best of several calls (conversion included) and
             the ratio crafted / random.
 
+trec        vextral.evaluate_run on a run and qrels whose n document ids (one
+            query) or n query ids (one document each) are random or all share
+            one std::hash value (bench/colliding_ids.py); the qrels judge
+            every second id plus n / 2 ids the run lacks. Prints the best of
+            several calls (reading both files included) and the ratio
+            crafted / random.
+
 memory      growth of peak resident memory over the input during one call of
             py_compute_isotropy on a float32 NumPy array, each shape in a
             fresh child process: by default 2 x 10,000,000 (a few long rows)
@@ -21,6 +28,7 @@ another build's vextral_core.abi3.so). Examples:
 
     python bench/reliability_bench.py                     # everything
     python bench/reliability_bench.py --sizes 40000,160000 --no-memory
+    python bench/reliability_bench.py --trec-sizes 131072 --no-retrieval --no-memory
     python bench/reliability_bench.py --memory-shapes 2x50000000
 """
 
@@ -34,9 +42,11 @@ import random
 import resource
 import subprocess
 import sys
+import tempfile
 import time
+from pathlib import Path
 
-from colliding_ids import crafted_ids  # beside this script
+from colliding_ids import colliding_texts, crafted_ids  # beside this script
 
 
 def random_ids(count: int, rng: random.Random) -> list[int]:
@@ -71,6 +81,44 @@ def retrieval_case(sizes: list[int], repeats: int) -> None:
                  for name, (r, q) in cases.items()}
         print(f"{n:>9} {times['random']:>10.5f} {times['crafted']:>10.5f} "
               f"{times['crafted'] / times['random']:>7.2f}", flush=True)
+
+
+def random_texts(count: int, rng: random.Random, length: int = 32) -> list[str]:
+    alphabet = [chr(c) for c in range(0x21, 0x7F)]
+    return ["".join(rng.choices(alphabet, k=length)) for _ in range(count)]
+
+
+def write_trec(folder: Path, retrieved: list[str], absent: list[str], shape: str) -> tuple[Path, Path]:
+    """A run of `retrieved` (every second one relevant) and qrels that also judge `absent`."""
+    run, qrels = folder / f"{shape}.run", folder / f"{shape}.qrels"
+    if shape == "documents":
+        run.write_text("".join(f"q Q0 {d} {r} {1.0 / (r + 1)!r} t\n" for r, d in enumerate(retrieved)))
+        qrels.write_text("".join(f"q 0 {d} 1\n" for d in retrieved[::2] + absent))
+    else:
+        run.write_text("".join(f"{q} Q0 d 1 1.0 t\n" for q in retrieved))
+        qrels.write_text("".join(f"{q} 0 d 1\n" for q in retrieved[::2] + absent))
+    return run, qrels
+
+
+def trec_case(sizes: list[int], repeats: int) -> None:
+    import vextral
+
+    rng = random.Random(2025)
+    print("trec: vextral.evaluate_run, best of %d calls, seconds (reading the files included)" % repeats)
+    print(f"{'shape':>10} {'ids':>9} {'random':>10} {'crafted':>10} {'ratio':>7}")
+    with tempfile.TemporaryDirectory() as folder:
+        for n in sizes:
+            for shape in ("documents", "queries"):
+                times = {}
+                # The run holds n ids, the qrels n / 2 more.
+                for name, ids in (("random", random_texts(n + n // 2, rng)),
+                                  ("crafted", colliding_texts(n + n // 2))):
+                    sub = Path(folder) / name
+                    sub.mkdir(exist_ok=True)
+                    run, qrels = write_trec(sub, ids[:n], ids[n:], shape)
+                    times[name] = best_time(lambda: vextral.evaluate_run(run, qrels), repeats)
+                print(f"{shape:>10} {n:>9} {times['random']:>10.4f} {times['crafted']:>10.4f} "
+                      f"{times['crafted'] / times['random']:>7.2f}", flush=True)
 
 
 MEMORY_CHILD = """
@@ -116,13 +164,18 @@ def main() -> None:
     parser.add_argument("--repeats", type=int, default=5)
     parser.add_argument("--memory-shapes", default="2x10000000,64x312500",
                         help="rows x length of the memory case (comma-separated)")
+    parser.add_argument("--trec-sizes", default="131072",
+                        help="ids in the run for the trec case (comma-separated)")
     parser.add_argument("--no-retrieval", action="store_true")
+    parser.add_argument("--no-trec", action="store_true")
     parser.add_argument("--no-memory", action="store_true")
     args = parser.parse_args()
     print(f"# {platform.processor() or platform.machine()}, Python {platform.python_version()}, "
           f"{os.cpu_count()} CPUs")
     if not args.no_retrieval:
         retrieval_case([int(n) for n in args.sizes.split(",") if n], args.repeats)
+    if not args.no_trec:
+        trec_case([int(n) for n in args.trec_sizes.split(",") if n], args.repeats)
     if not args.no_memory:
         memory_case(shape_list(args.memory_shapes))
 

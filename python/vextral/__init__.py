@@ -10,5 +10,6 @@ and `vextral demo`; see `vextral --help`.
 
 from vextral.measures import DriftMeasures, Measures, drift, measure
 from vextral.retrieval_evaluation import evaluate_run
+from vextral.trec import TrecFormatError
 
-__all__ = ["DriftMeasures", "Measures", "drift", "evaluate_run", "measure"]
+__all__ = ["DriftMeasures", "Measures", "TrecFormatError", "drift", "evaluate_run", "measure"]

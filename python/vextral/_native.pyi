@@ -7,6 +7,8 @@ from typing import Any
 _QueryResult = tuple[str, int, int, tuple[float, ...]]
 # (count, first repeated line, line it repeats)
 _Duplicates = tuple[int, int, int]
+# (run queries the qrels lack, number of run queries, first run query, first qrels query)
+_Matching = tuple[list[str], int, str, str]
 
 # What batch_measures takes as embeddings: whatever vextral_core takes (sequences of sequences
 # of numbers, 2-D NumPy arrays and memory maps, Arrow arrays of lists through
@@ -54,7 +56,8 @@ def drift_between(baseline_isotropy: float, baseline_coverage: float, baseline_d
 
 def evaluate_trec(run_read: Callable[[], bytes], run_restart: Callable[[], None], run_name: str, qrels_read: Callable[[], bytes],
                   qrels_name: str, depths: list[tuple[int, int]], strict: bool, /) -> tuple[
-                      list[_QueryResult], list[str], list[str], _Duplicates, _Duplicates, tuple[float, float]]: ...
+                      list[_QueryResult], list[str], list[str], _Duplicates, _Duplicates, tuple[float, float],
+                      _Matching]: ...
 
 def map_float32_rows(fd: int, offset: int, rows: int, dimension: int, /) -> object:
     """A read-only mapping of the file open as fd, whose float32 rows start offset bytes in

@@ -140,7 +140,12 @@ def _parser() -> argparse.ArgumentParser:
     depth.add_argument("--top-k", type=_retired_top_k, help=argparse.SUPPRESS)
     retrieval.add_argument("--strict", action="store_true",
                            help="reject a (query, document) pair listed twice in RUN or QRELS (by default "
-                           "the last line counts and the report notes the repeats)")
+                           "the last line counts and the report notes the repeats), and a query of RUN "
+                           "that QRELS does not list (by default a warning)")
+    retrieval.add_argument("--library-bits", action="store_true",
+                           help="the mean over queries as vextral_core computes a mean: a float32 running "
+                           "sum in the natural order of the query ids, over their count (default: the exact "
+                           "sum of the float32 values over the count, rounded once to a double)")
     retrieval.add_argument("--summary", action="store_true", help="print only the mean over queries")
 
     demo = command("demo", "all three on the bundled sample of Python's documentation", _demo)
@@ -217,7 +222,9 @@ ranking, and then K is its length):
              so ranks 1 and 2 both weigh 1; divided by the ideal over
              min(K, |R|) positions
 Queries with a relevant document count; one missing from the run scores 0.
-The mean is a float32 running mean in the natural order of the query ids."""
+The mean is the exact sum of the per-query float32 values over their count,
+rounded once to a double (--library-bits: a float32 running mean in the
+natural order of the query ids)."""
 
 
 def _depth(text: str) -> int:
@@ -348,7 +355,12 @@ def _drift(arguments: argparse.Namespace) -> None:
 
 def _retrieval(arguments: argparse.Namespace) -> None:
     report = evaluate_run(arguments.run, arguments.qrels, arguments.library_top_k, cutoffs=arguments.cutoff,
-                          strict=arguments.strict, show_progress=arguments.progress)
+                          strict=arguments.strict, library_bits=arguments.library_bits,
+                          show_progress=arguments.progress)
+    if report.not_in_qrels:
+        count = len(report.not_in_qrels)
+        _warn(f"{count} {'query' if count == 1 else 'queries'} of {arguments.run} not in {arguments.qrels} "
+              f"left out (first: {report.not_in_qrels[0]!r}; --strict refuses them)")
     text = retrieval_text(report, arguments.run, arguments.qrels, per_query=not arguments.summary)
     _print(arguments, text, retrieval_json(report, arguments.run, arguments.qrels,
                                            per_query=not arguments.summary))

@@ -23,13 +23,22 @@ How deep each ranking is scored:
   scored, with top_k = K, so every measure is "@K" and named so
   ("precision@10", ...).
 
-The mean of each measure is a float32 running mean over the evaluated
-queries in their natural order ("q2" before "q10"), divided by their count.
+The mean of each measure is exact: the sum of the per-query float32 values,
+computed without rounding, divided by the number of evaluated queries and
+rounded once, to a double. `library_bits=True` gives vextral_core's own way
+instead: a float32 running sum over the queries in their natural order ("q2"
+before "q10"), divided by their count in float32.
+
+The query ids of the run must meet those of the qrels: a run none of whose
+queries the qrels list is an error (TrecMismatchError), one with some they
+do not list is reported (`not_in_qrels`), and an error with strict=True.
 """
 
 from __future__ import annotations
 
+import math
 import re
+import unicodedata
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
 from typing import Literal
@@ -37,12 +46,17 @@ from typing import Literal
 import vextral_core
 
 from vextral import _native, float32
-from vextral.trec import QrelsMapping, RunMapping, Source, TrecFormatError, open_qrels, open_run
+from vextral.trec import (QrelsMapping, RunMapping, Source, TrecFormatError, TrecMismatchError, open_qrels,
+                          open_run)
 
 Measure = Literal["precision", "recall", "f1_score", "mrr", "ndcg"]
 MEASURES: tuple[Measure, ...] = ("precision", "recall", "f1_score", "mrr", "ndcg")
 _DEPTH_WHOLE, _DEPTH_TOP_K, _DEPTH_CUTOFF = 0, 1, 2
 _LIMIT = 2**64
+EXACT, FLOAT32_SEQUENTIAL = "exact", "float32-sequential"
+# Every finite float32 is a multiple of 2**-149.
+_FLOAT32_SCALE = 149
+_FLOAT32_UNIT = 2.0**_FLOAT32_SCALE
 
 
 @dataclass(frozen=True)
@@ -74,26 +88,37 @@ class RunEvaluation:
     # The measure names: "precision", ... or, with cut-offs, "precision@10", ...
     measures: tuple[str, ...]
     queries: list[QueryScore]
-    # float32 mean over `queries`, in their order, of each measure.
+    # The mean over `queries` of each measure, summed as `summation` says.
     mean: dict[str, float]
     missing_from_run: list[str]
     without_judgments: list[str]
     run_duplicates: Duplicates
     qrels_duplicates: Duplicates
+    # Queries of the run the qrels do not list at all (also in without_judgments).
+    not_in_qrels: list[str]
+    # EXACT: the exact sum of the float32 values over the count, rounded once to a double;
+    # FLOAT32_SEQUENTIAL: vextral_core's float32 running mean, in the order of `queries`.
+    summation: str
     # Wall-clock seconds of the native pass: {"reading": both files, "evaluating": the scoring}.
     seconds: dict[str, float] = field(default_factory=dict, compare=False)
 
 
 def evaluate_run(run: Source | RunMapping, qrels: Source | QrelsMapping, top_k: int | None = None, *,
-                 cutoffs: Iterable[int] | None = None, strict: bool = False,
+                 cutoffs: Iterable[int] | None = None, strict: bool = False, library_bits: bool = False,
                  show_progress: bool = False) -> RunEvaluation:
     """Scores every judged query of `run` against `qrels` (paths of TREC files,
-    gzip-compressed or not, or mappings {qid: {docid: score}} and
-    {qid: {docid: relevance}}).
+    gzip-compressed or not, pipes included, or mappings {qid: {docid: score}}
+    and {qid: {docid: relevance}}).
+
+    The means are exact (see the module's notes); library_bits=True gives
+    vextral_core's float32 running mean instead. strict=True makes a
+    (query, document) pair listed twice, and a query of the run that the
+    qrels do not list, an error.
 
     Raises TrecFormatError (a ValueError) naming the file and line of a
-    malformed input, TrecFileError (an OSError) for a file that cannot be
-    read, and ValueError for an invalid `top_k` or cut-off.
+    malformed input, TrecMismatchError (a TrecFormatError) when the query ids
+    of the run and the qrels do not meet, TrecFileError (an OSError) for a
+    file that cannot be read, and ValueError for an invalid `top_k` or cut-off.
     """
     depths, depth_cutoffs = _depths(top_k, cutoffs)
     measures = tuple(MEASURES if not depth_cutoffs else
@@ -101,20 +126,51 @@ def evaluate_run(run: Source | RunMapping, qrels: Source | QrelsMapping, top_k: 
     with open_run(run, show_progress=show_progress) as run_chunks, \
             open_qrels(qrels, show_progress=show_progress) as qrels_chunks:
         try:
-            raw_queries, missing, unjudged, run_duplicates, qrels_duplicates, seconds = _native.evaluate_trec(
-                run_chunks, run_chunks.restart, run_chunks.name, qrels_chunks, qrels_chunks.name, depths, strict)
+            result = _native.evaluate_trec(run_chunks, run_chunks.restart, run_chunks.name, qrels_chunks,
+                                           qrels_chunks.name, depths, strict)
         except TrecFormatError:
             raise
         except ValueError as error:  # the native reader's one-line report
             raise TrecFormatError(str(error)) from None
+        run_name, qrels_name = run_chunks.name, qrels_chunks.name
+    raw_queries, missing, unjudged, run_duplicates, qrels_duplicates, seconds, matching = result
+    not_in_qrels = sorted(matching[0], key=natural_order)
+    _check_query_ids(not_in_qrels, *matching[1:], run_name, qrels_name, strict=strict)
     queries = sorted((QueryScore(query, retrieved, relevant, dict(zip(measures, values, strict=True)))
                       for query, retrieved, relevant, values in raw_queries),
                      key=lambda score: natural_order(score.query))
-    mean = {name: float32.mean(score.metrics[name] for score in queries) for name in measures}
+    mean_of = float32.mean if library_bits else exact_mean
+    mean = {name: mean_of(score.metrics[name] for score in queries) for name in measures}
     return RunEvaluation(top_k, depth_cutoffs, measures, queries, mean,
                          sorted(missing, key=natural_order), sorted(unjudged, key=natural_order),
-                         Duplicates(*run_duplicates), Duplicates(*qrels_duplicates),
+                         Duplicates(*run_duplicates), Duplicates(*qrels_duplicates), not_in_qrels,
+                         FLOAT32_SEQUENTIAL if library_bits else EXACT,
                          {"reading": seconds[0], "evaluating": seconds[1]})
+
+
+def _check_query_ids(not_in_qrels: list[str], run_queries: int, first_run: str, first_qrels: str,
+                     run_name: str, qrels_name: str, *, strict: bool) -> None:
+    """Query ids written differently in the two files (`q1` against `1`) would
+    otherwise score every query 0 without a word."""
+    if len(not_in_qrels) == run_queries:
+        raise TrecMismatchError(f"no query of {run_name} appears in {qrels_name} "
+                                f"(ids like {first_run!r} against {first_qrels!r}?)")
+    if strict and not_in_qrels:
+        count = "1 query" if len(not_in_qrels) == 1 else f"{len(not_in_qrels)} queries"
+        raise TrecMismatchError(f"{count} of {run_name} not in {qrels_name} (first: {not_in_qrels[0]!r})")
+
+
+def exact_mean(values: Iterable[float]) -> float:
+    """The exact sum of `values`, float32 values, divided by their count and
+    rounded once to the nearest double; 0 when there are none."""
+    values = list(values)
+    if not values:
+        return 0.0
+    if not all(map(math.isfinite, values)):
+        return math.fsum(values) / len(values)  # infinities and NaN as float arithmetic has them
+    # A float32 times 2**149 is an integer, and a double holds it exactly;
+    # int / int is correctly rounded, however large the integers.
+    return sum(map(int, [value * _FLOAT32_UNIT for value in values])) / (len(values) << _FLOAT32_SCALE)
 
 
 def _depths(top_k: int | None, cutoffs: Iterable[int] | None) -> tuple[list[tuple[int, int]], tuple[int, ...]]:
@@ -150,6 +206,24 @@ def score_query(ranking: Sequence[str], judgments: dict[str, int], top_k: int | 
     return {name: metrics[name] for name in MEASURES}
 
 
-def natural_order(query: str) -> list[tuple[int, int | str]]:
-    """Sort key that puts "q2" before "q10" and "9" before "10"."""
-    return [(0, int(part)) if part.isdecimal() else (1, part) for part in re.split(r"(\d+)", query) if part]
+def natural_order(query: str) -> list[tuple[int, int | str, str]]:
+    """Sort key that puts "q2" before "q10" and "9" before "10". Runs of digits
+    compare by value without being converted (a run of thousands of digits
+    is as good as any): by length without leading zeros, then digit by digit."""
+    # Split at a group: text and runs of digits alternate, the text first.
+    parts = _DIGITS.split(query)
+    key: list[tuple[int, int | str, str]] = []
+    for index in range(1, len(parts), 2):
+        if parts[index - 1]:
+            key.append((1, parts[index - 1], ""))
+        digits = parts[index]
+        if not digits.isascii():
+            digits = "".join(str(unicodedata.decimal(digit)) for digit in digits)
+        digits = digits.lstrip("0")
+        key.append((0, len(digits), digits))
+    if parts[-1]:
+        key.append((1, parts[-1], ""))
+    return key
+
+
+_DIGITS = re.compile(r"(\d+)")

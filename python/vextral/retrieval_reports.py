@@ -1,8 +1,8 @@
 """The retrieval report as aligned text for people and as a JSON-ready object.
 
 Text shows each float32 result as the shortest decimal that reads back as
-the same float32; JSON carries the exact value (the float32 widened to a
-double). Columns are as wide as their longest entry, so long query ids or
+the same float32, and an exact mean as the shortest that reads back as the
+same double; JSON carries the exact values (a float32 widened to a double). Columns are as wide as their longest entry, so long query ids or
 measure names never shift the columns after them.
 """
 
@@ -11,7 +11,7 @@ from __future__ import annotations
 from typing import Any
 
 from vextral.float32 import shortest
-from vextral.retrieval_evaluation import Duplicates, RunEvaluation
+from vextral.retrieval_evaluation import EXACT, Duplicates, RunEvaluation
 
 GAP = "  "
 
@@ -23,6 +23,11 @@ def _depth(report: RunEvaluation) -> str:
     if report.top_k is not None:
         return f"library top_k: {report.top_k} (precision, recall, F1 and MRR over the whole ranking)"
     return "top_k: the length of each ranking"
+
+
+def _mean(report: RunEvaluation, name: str) -> str:
+    value = report.mean[name]
+    return repr(value) if report.summation == EXACT else shortest(value)
 
 
 def _table(rows: list[list[str]]) -> list[str]:
@@ -38,18 +43,21 @@ def retrieval_text(report: RunEvaluation, run_name: str, qrels_name: str, *, per
         rows += [[score.query, str(score.retrieved), str(score.relevant),
                   *(shortest(score.metrics[name]) for name in report.measures)] for score in report.queries]
         rows.append([f"mean of {len(report.queries)}", "", "",
-                     *(shortest(report.mean[name]) for name in report.measures)])
+                     *(_mean(report, name) for name in report.measures)])
         lines += _table(rows)
     else:
         rows = [["measure", f"mean of {len(report.queries)} queries"]]
-        rows += [[name, shortest(value)] for name, value in report.mean.items()]
+        rows += [[name, _mean(report, name)] for name in report.measures]
         lines += _table(rows)
     if report.missing_from_run:
         lines.append(f"note: {_count(report.missing_from_run)} with relevant documents missing from the run"
                      f" score 0: {_listing(report.missing_from_run)}")
-    if report.without_judgments:
-        lines.append(f"note: {_count(report.without_judgments)} of the run without relevant documents"
-                     f" left out: {_listing(report.without_judgments)}")
+    # Queries the qrels do not list at all get a warning of their own (on standard error).
+    unlisted = set(report.not_in_qrels)
+    judged_irrelevant = [query for query in report.without_judgments if query not in unlisted]
+    if judged_irrelevant:
+        lines.append(f"note: {_count(judged_irrelevant)} of the run without relevant documents"
+                     f" left out: {_listing(judged_irrelevant)}")
     for name, duplicates in ((run_name, report.run_duplicates), (qrels_name, report.qrels_duplicates)):
         if duplicates.count:
             lines.append(f"note: {_lines(duplicates.count)} of {name} repeat an earlier (query, document) pair"
@@ -68,8 +76,9 @@ def retrieval_json(report: RunEvaluation, run_name: str, qrels_name: str, *,
                                 "relevant": score.relevant, **score.metrics} for score in report.queries]
     return {
         **document,
-        "mean": report.mean, "evaluated": len(report.queries),
+        "mean": report.mean, "summation": report.summation, "evaluated": len(report.queries),
         "missing_from_run": report.missing_from_run, "without_judgments": report.without_judgments,
+        "not_in_qrels": report.not_in_qrels,
         "duplicates": {"run": _duplicates_json(report.run_duplicates),
                        "qrels": _duplicates_json(report.qrels_duplicates)},
     }

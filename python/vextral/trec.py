@@ -16,15 +16,20 @@ means; with strict=True a repeated pair is an error instead.
 The files are read in chunks by the package's native code, which scores
 each query as soon as its lines end, so a run is never held in memory; a
 run that does not list each query's lines together is read twice, the
-second time into memory. This module opens the files and feeds it.
+second time into memory. A run that cannot be read twice (a pipe, such as
+`<(zcat run.gz)`) is copied to a temporary file as it is read, so that the
+second reading can come from there. This module opens the files and feeds
+the native code.
 """
 
 from __future__ import annotations
 
 import gzip
+import io
 import numbers
 import operator
 import os
+import tempfile
 import zlib
 from collections.abc import Callable, Iterator, Mapping
 from types import TracebackType
@@ -50,6 +55,10 @@ class TrecFormatError(UserError, ValueError):
     """A malformed run or qrels: "{file}:{line}: {what is wrong}"."""
 
 
+class TrecMismatchError(TrecFormatError):
+    """A run whose query ids do not meet those of its qrels."""
+
+
 class TrecFileError(UserError, OSError):
     """A run or qrels file that cannot be opened or decompressed."""
 
@@ -64,20 +73,24 @@ class ChunkReader:
     beginning. Close it (or use it in a with block) to close the file and
     erase its progress bar."""
 
-    def __init__(self, name: str, opener: _Opener):
+    def __init__(self, name: str, opener: _Opener, release: Callable[[], None] = lambda: None):
         self.name = name
         self._opener = opener
+        self._release = release  # what outlives a restart: a pipe and its copy
         self._chunks, self._close = opener()
 
     def __call__(self) -> bytes:
         return next(self._chunks, b"")
 
     def restart(self) -> None:
-        self.close()
+        self._close()
         self._chunks, self._close = self._opener()
 
     def close(self) -> None:
-        self._close()
+        try:
+            self._close()
+        finally:
+            self._release()
 
     def __enter__(self) -> ChunkReader:
         return self
@@ -94,32 +107,104 @@ def _nothing_to_close() -> None:
 def open_run(run: Source | RunMapping, *, show_progress: bool = False) -> ChunkReader:
     if isinstance(run, Mapping):
         return ChunkReader("run mapping", lambda: (_text_chunks(_run_lines(run)), _nothing_to_close))
-    return _open_file(run, show_progress)
+    return _open_file(run, show_progress, restartable=True)
 
 
 def open_qrels(qrels: Source | QrelsMapping, *, show_progress: bool = False) -> ChunkReader:
     if isinstance(qrels, Mapping):
         return ChunkReader("qrels mapping", lambda: (_text_chunks(_qrels_lines(qrels)), _nothing_to_close))
-    return _open_file(qrels, show_progress)
+    return _open_file(qrels, show_progress, restartable=False)
 
 
-def _open_file(path: Source, show_progress: bool) -> ChunkReader:
+class _Pipe(io.RawIOBase):
+    """A stream that cannot seek (a pipe, a terminal), made to start over.
+
+    With `spool`, every byte read is also written to a temporary file, and
+    rewind() may come at any time: what was read is then read again from the
+    copy, and the rest from the stream. Without, only the bytes read before
+    the first rewind() are kept (in memory): enough to look at the first
+    bytes and then read the stream whole, once."""
+
+    def __init__(self, stream: BinaryIO, spool: bool):
+        super().__init__()
+        self._stream = stream
+        self._copy: io.BufferedRandom | io.BytesIO = tempfile.TemporaryFile() if spool else io.BytesIO()
+        self._spool = spool
+        self._copied = 0  # bytes in the copy
+        self._position = 0
+        self._copying = True
+
+    def readable(self) -> bool:
+        return True
+
+    def readinto(self, buffer: bytearray | memoryview) -> int:  # type: ignore[override]
+        view = memoryview(buffer).cast("B")
+        if self._position < self._copied:
+            self._copy.seek(self._position)
+            count = self._copy.readinto(view[:self._copied - self._position])
+        else:
+            data = self._stream.read(len(view))
+            count = len(data)
+            view[:count] = data
+            if self._copying:
+                self._copy.seek(self._copied)
+                self._copy.write(data)
+                self._copied += count
+        self._position += count
+        return count
+
+    def rewind(self) -> None:
+        self._position = 0
+        if not self._spool:
+            self._copying = False
+
+    def tell(self) -> int:
+        return self._position
+
+    def close(self) -> None:
+        if not self.closed:
+            try:
+                self._copy.close()
+            finally:
+                self._stream.close()
+        super().close()
+
+
+def _open_file(path: Source, show_progress: bool, *, restartable: bool) -> ChunkReader:
     if not isinstance(path, (str, os.PathLike)):
         raise TypeError(f"expected a path or a mapping, not {type(path).__name__}")
     name = os.fsdecode(path)
+    pipe: _Pipe | None = None  # once opened, a pipe is rewound instead of opened again
+
+    def fail(error: OSError) -> TrecFileError:
+        return TrecFileError(f"{name}: {error.strerror or error}")
 
     def opener() -> tuple[Iterator[bytes], Callable[[], None]]:
+        nonlocal pipe
         try:
-            raw = open(path, "rb")
+            if pipe is None:
+                raw = open(path, "rb")
+                if not raw.seekable():
+                    pipe = _Pipe(raw, spool=restartable)
+            else:
+                pipe.rewind()
         except OSError as error:
-            raise TrecFileError(f"{name}: {error.strerror or error}") from None
+            raise fail(error) from None
+        if pipe is not None:
+            try:
+                compressed = _gzip_magic(pipe)
+            except OSError as error:
+                pipe.close()
+                raise fail(error) from None
+            pipe.rewind()
+            return _file_chunks(name, pipe, compressed, _NO_PROGRESS), _nothing_to_close
         try:
             size = os.fstat(raw.fileno()).st_size
-            compressed = raw.read(2) == _GZIP_MAGIC
+            compressed = _gzip_magic(raw)
             raw.seek(0)
         except OSError as error:
             raw.close()
-            raise TrecFileError(f"{name}: {error.strerror or error}") from None
+            raise fail(error) from None
         progress = Progress(f"reading {os.path.basename(name)}", size, unit="bytes", enabled=show_progress)
 
         def close() -> None:
@@ -128,10 +213,26 @@ def _open_file(path: Source, show_progress: bool) -> ChunkReader:
 
         return _file_chunks(name, raw, compressed, progress), close
 
-    return ChunkReader(name, opener)
+    def release() -> None:
+        if pipe is not None:
+            pipe.close()
+
+    return ChunkReader(name, opener, release)
 
 
-def _file_chunks(name: str, raw: BinaryIO, compressed: bool, progress: Progress) -> Iterator[bytes]:
+# A stream's progress is not known: it has no size.
+_NO_PROGRESS = Progress("", 0, enabled=False)
+
+
+def _gzip_magic(stream: BinaryIO | _Pipe) -> bool:
+    """Whether the stream starts with gzip's two magic bytes (it is left after them)."""
+    head = b""
+    while len(head) < 2 and (more := stream.read(2 - len(head))):
+        head += more
+    return head == _GZIP_MAGIC
+
+
+def _file_chunks(name: str, raw: BinaryIO | _Pipe, compressed: bool, progress: Progress) -> Iterator[bytes]:
     if not compressed:
         while chunk := _read(name, raw):
             progress.advance(len(chunk))
@@ -147,9 +248,9 @@ def _file_chunks(name: str, raw: BinaryIO, compressed: bool, progress: Progress)
             yield chunk
 
 
-def _read(name: str, stream: BinaryIO | gzip.GzipFile) -> bytes:
+def _read(name: str, stream: BinaryIO | _Pipe | gzip.GzipFile) -> bytes:
     try:
-        return stream.read(CHUNK_BYTES)
+        return stream.read(CHUNK_BYTES) or b""
     except (EOFError, zlib.error, gzip.BadGzipFile) as error:
         raise TrecFileError(f"{name}: not a valid gzip file ({error})") from None
     except OSError as error:

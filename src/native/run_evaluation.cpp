@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <functional>
 #include <memory>
 #include <numeric>
 
@@ -14,17 +13,12 @@ constexpr std::uint32_t kAbsent = 0xffffffffu;
 // Queries between two calls of the monitor.
 constexpr std::size_t kMonitorInterval = 64;
 
-// One line of the query being scored.
-struct Line {
-  double score;
-  std::string_view document;
-  std::uint64_t number;
-};
+using Document = QueryDocuments::Document;
 
 // Higher score first; equal scores by document identifier, descending bytes.
-bool ranks_before(const Line& a, const Line& b) {
+bool ranks_before(const Document& a, const Document& b) {
   if (a.score != b.score) return a.score > b.score;
-  return a.document > b.document;
+  return a.id > b.id;
 }
 
 // Runs are usually written best first, except perhaps among equal scores:
@@ -51,53 +45,49 @@ void order_ranking(std::vector<std::uint32_t>& ranking, Before&& before) {
   }
 }
 
-// The distinct documents of one query's lines (open addressing, at most half
-// full), holding positions into those lines; reused from query to query.
-class DocumentTable {
- public:
-  void reset(std::size_t entries) {
-    std::size_t size = 16;
-    while (size < 2 * entries) size *= 2;
-    slots_.assign(size, kAbsent);
-    mask_ = size - 1;
-  }
-
-  // The slot holding `document`, or the empty slot where it belongs.
-  std::uint32_t& slot(std::string_view document, const std::vector<Line>& lines) {
-    std::size_t index = std::hash<std::string_view>{}(document) & mask_;
-    while (slots_[index] != kAbsent && lines[slots_[index]].document != document) index = (index + 1) & mask_;
-    return slots_[index];
-  }
-
- private:
-  std::vector<std::uint32_t> slots_;
-  std::size_t mask_ = 0;
-};
-
-bool has_relevant(const QrelsQuery& query) {
-  return std::any_of(query.judgments.begin(), query.judgments.end(),
-                     [](const Judgment& judgment) { return judgment.relevant; });
-}
-
 }  // namespace
 
+std::uint64_t QueryDocuments::add(double score, std::string_view document, std::uint64_t line) {
+  if (documents_.size() >= TextIndex::npos) throw TrecInputError("more than 4294967294 documents for one query");
+  const auto next = static_cast<std::uint32_t>(documents_.size());
+  const std::uint32_t found =
+      index_.find_or_add(document, next, [this](std::uint32_t position) { return key_of(position); },
+                         [&] { documents_.push_back(Document{score, text_.store(document), line}); });
+  if (found == TextIndex::npos) return 0;
+  Document& earlier = documents_[found];
+  const std::uint64_t replaced = earlier.line;
+  earlier.score = score;
+  earlier.line = line;
+  return replaced;
+}
+
+std::uint32_t QueryDocuments::find(std::string_view document) const {
+  return index_.find(document, [this](std::uint32_t position) { return key_of(position); });
+}
+
+void QueryDocuments::clear() {
+  index_.clear();
+  documents_.clear();
+  text_.clear();
+}
+
 // What both ways of reading share: scores one query at a time from its
-// lines, and collects the results in qrels order.
+// documents, and collects the results in qrels order.
 class QueryScorer {
  public:
   QueryScorer(const Qrels& qrels, const EvaluationSettings& settings)
-      : qrels_(qrels),
-        settings_(settings),
-        judged_(qrels.queries.size()),
-        in_run_(qrels.queries.size(), false),
-        scored_(qrels.queries.size()) {
-    for (std::size_t q = 0; q < judged_.size(); ++q) judged_[q] = has_relevant(qrels.judged[q]);
-  }
+      : qrels_(qrels), settings_(settings), in_run_(qrels.queries.size(), false), scored_(qrels.queries.size()) {}
 
-  // One query of the run, `lines` in file order.
-  void score_query(std::uint32_t run_query, std::string_view name, const std::vector<Line>& lines) {
+  // Repeated (query, document) pairs of the run, noted by the reading.
+  Duplicates& duplicates() noexcept { return evaluation_.run_duplicates; }
+
+  // One query of the run: its distinct documents, and find(document), their
+  // position or TextIndex::npos.
+  template <class Find>
+  void score_query(std::uint32_t run_query, std::string_view name, const std::vector<Document>& documents,
+                   const Find& find) {
     const auto start = std::chrono::steady_clock::now();
-    score_lines(run_query, name, lines);
+    score_documents(run_query, name, documents, find);
     evaluation_.seconds_scoring += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   }
 
@@ -109,48 +99,38 @@ class QueryScorer {
   }
 
  private:
-  void score_lines(std::uint32_t run_query, std::string_view name, const std::vector<Line>& lines) {
+  bool judged(std::uint32_t qrels_query) const { return !qrels_.relevant_to(qrels_query).empty(); }
+
+  template <class Find>
+  void score_documents(std::uint32_t run_query, std::string_view name, const std::vector<Document>& documents,
+                       const Find& find) {
     const EvaluationMonitor& monitor = settings_.monitor;
     if (monitor.between_queries != nullptr && ++since_monitor_ == kMonitorInterval) {
       since_monitor_ = 0;
       monitor.between_queries(monitor.context);
     }
-    if (lines.size() >= kAbsent) throw TrecInputError(settings_.run_name + ": too many lines for one query");
-
-    // A repeated document keeps only its last line.
-    table_.reset(lines.size());
-    replaced_.assign(lines.size(), false);
-    for (std::uint32_t k = 0; k < lines.size(); ++k) {
-      std::uint32_t& slot = table_.slot(lines[k].document, lines);
-      if (slot != kAbsent) {
-        evaluation_.run_duplicates.note(lines[k].number, lines[slot].number, name, lines[k].document);
-        replaced_[slot] = true;
-      }
-      slot = k;
-    }
-
     const std::uint32_t qrels_query = qrels_.queries.find(name);
-    if (qrels_query == QueryNames::npos || !judged_[qrels_query]) {
+    if (qrels_query == QueryNames::npos) evaluation_.not_in_qrels.push_back(run_query);
+    if (qrels_query == QueryNames::npos || !judged(qrels_query)) {
       evaluation_.without_judgments.push_back(run_query);
       return;
     }
     if (settings_.strict && evaluation_.run_duplicates.count > 0) return;  // fails in finish()
 
-    ranking_.clear();
-    for (std::uint32_t k = 0; k < lines.size(); ++k) {
-      if (!replaced_[k]) ranking_.push_back(k);
-    }
-    order_ranking(ranking_, [&](std::uint32_t a, std::uint32_t b) { return ranks_before(lines[a], lines[b]); });
-    rank_of_.assign(lines.size(), kAbsent);
-    for (std::uint32_t rank = 0; rank < ranking_.size(); ++rank) rank_of_[ranking_[rank]] = rank;
+    const auto count = static_cast<std::uint32_t>(documents.size());
+    ranking_.resize(count);
+    std::iota(ranking_.begin(), ranking_.end(), std::uint32_t{0});
+    order_ranking(ranking_,
+                  [&](std::uint32_t a, std::uint32_t b) { return ranks_before(documents[a], documents[b]); });
+    rank_of_.resize(count);
+    for (std::uint32_t rank = 0; rank < count; ++rank) rank_of_[ranking_[rank]] = rank;
 
     relevant_ranks_.clear();
-    for (const Judgment& judgment : qrels_.judged[qrels_query].judgments) {
-      if (!judgment.relevant) continue;
-      const std::uint32_t position = table_.slot(judgment.document, lines);
-      relevant_ranks_.push_back(position == kAbsent ? kAbsent : rank_of_[position]);
+    for (const std::string_view document : qrels_.relevant_to(qrels_query)) {
+      const std::uint32_t position = find(document);
+      relevant_ranks_.push_back(position == TextIndex::npos ? kAbsent : rank_of_[position]);
     }
-    scored_[qrels_query] = score(qrels_query, ranking_.size());
+    scored_[qrels_query] = score(qrels_query, count);
     in_run_[qrels_query] = true;
   }
 
@@ -162,13 +142,10 @@ class QueryScorer {
                            "' (first on line " + std::to_string(duplicates.first_line) + ")");
     }
     for (std::uint32_t q = 0; q < qrels_.queries.size(); ++q) {
-      if (!judged_[q]) continue;
+      if (!judged(q)) continue;
       if (!in_run_[q]) {
         // A query the run lacks is scored as an empty ranking: all zeros.
-        relevant_ranks_.clear();
-        for (const Judgment& judgment : qrels_.judged[q].judgments) {
-          if (judgment.relevant) relevant_ranks_.push_back(kAbsent);
-        }
+        relevant_ranks_.assign(qrels_.relevant_to(q).size(), kAbsent);
         scored_[q] = score(q, 0);
         evaluation_.missing_from_run.push_back(q);
       }
@@ -205,16 +182,13 @@ class QueryScorer {
 
   const Qrels& qrels_;
   const EvaluationSettings& settings_;
-  std::vector<bool> judged_;
   std::vector<bool> in_run_;
   std::vector<QueryEvaluation> scored_;  // indexed by qrels query
   RunEvaluation evaluation_;
   std::size_t since_monitor_ = 0;
 
-  DocumentTable table_;
-  std::vector<bool> replaced_;
-  std::vector<std::uint32_t> ranking_;  // positions into the lines, best first
-  std::vector<std::uint32_t> rank_of_;  // position into the lines -> rank
+  std::vector<std::uint32_t> ranking_;  // positions into the documents, best first
+  std::vector<std::uint32_t> rank_of_;  // position into the documents -> rank
   std::vector<std::uint32_t> relevant_ranks_;
   std::vector<std::uint64_t> identifiers_;  // 0, 1, 2, ...
   std::vector<std::uint64_t> relevant_;
@@ -226,30 +200,16 @@ struct StreamingEvaluator::State {
 
   // Scores the query whose lines have just ended.
   void close_query() {
-    lines.resize(offsets.size());
-    for (std::size_t k = 0; k < offsets.size(); ++k) {
-      lines[k] = Line{offsets[k].score, std::string_view(text).substr(offsets[k].offset, offsets[k].length),
-                      offsets[k].number};
-    }
-    scorer.score_query(current, names.name(current), lines);
+    scorer.score_query(current, names.name(current), documents.documents(),
+                       [this](std::string_view document) { return documents.find(document); });
     if (current >= closed.size()) closed.resize(std::size_t{current} + 1, false);
     closed[current] = true;
-    offsets.clear();
-    text.clear();
+    documents.clear();
   }
-
-  struct Stored {
-    double score;
-    std::size_t offset;
-    std::size_t length;
-    std::uint64_t number;
-  };
 
   QueryScorer scorer;
   std::uint32_t current = QueryNames::npos;
-  std::vector<Stored> offsets;  // the current query's lines
-  std::string text;             // and their document identifiers
-  std::vector<Line> lines;
+  QueryDocuments documents;  // the current query's
   std::vector<bool> closed;
   const QueryNames& names;
 };
@@ -268,8 +228,8 @@ void StreamingEvaluator::entry(std::uint32_t query, double score, std::string_vi
     if (s.current != QueryNames::npos) s.close_query();
     s.current = query;
   }
-  s.offsets.push_back(State::Stored{score, s.text.size(), document.size(), line});
-  s.text.append(document);
+  const std::uint64_t replaced = s.documents.add(score, document, line);
+  if (replaced != 0) s.scorer.duplicates().note(line, replaced, s.names.name(query), document);
 }
 
 RunEvaluation StreamingEvaluator::finish() {
@@ -280,7 +240,8 @@ RunEvaluation StreamingEvaluator::finish() {
 
 RunEvaluation evaluate_stored_run(const RunStore& run, const QueryNames& run_queries, const Qrels& qrels,
                                   const EvaluationSettings& settings) {
-  // Each query's entries in file order: a stable counting sort by query.
+  // Each query's entries in order of first appearance: a stable counting
+  // sort by query.
   const std::size_t queries = run.query_count;
   const std::size_t n = run.entries.size();
   std::vector<std::uint64_t> starts(queries + 1, 0);
@@ -292,15 +253,24 @@ RunEvaluation evaluate_stored_run(const RunStore& run, const QueryNames& run_que
     for (std::size_t i = 0; i < n; ++i) order[next[run.entries[i].query]++] = i;
   }
   QueryScorer scorer(qrels, settings);
-  std::vector<Line> lines;
+  scorer.duplicates() = run.duplicates;
+  std::vector<Document> documents;
+  PairKey key;
   for (std::uint32_t q = 0; q < queries; ++q) {
-    lines.clear();
+    documents.clear();
     for (std::uint64_t i = starts[q]; i < starts[q + 1]; ++i) {
-      const RunEntry& entry = run.entries[order[i]];
-      lines.push_back(Line{entry.score, std::string_view(entry.document, entry.document_length),
-                           run.line_of(order[i])});
+      const RunStore::Entry& entry = run.entries[order[i]];
+      documents.push_back(Document{entry.score, PairKey::document(entry.pair_key()), entry.line});
     }
-    scorer.score_query(q, run_queries.name(q), lines);
+    // The store's index finds the pair; the query's entries are in `order`
+    // in increasing entry number, so its place there is the position.
+    const auto first = order.begin() + static_cast<std::ptrdiff_t>(starts[q]);
+    const auto last = order.begin() + static_cast<std::ptrdiff_t>(starts[q + 1]);
+    scorer.score_query(q, run_queries.name(q), documents, [&](std::string_view document) {
+      const std::uint32_t entry = run.find(key.compose(q, document));
+      if (entry == TextIndex::npos) return TextIndex::npos;
+      return static_cast<std::uint32_t>(std::lower_bound(first, last, std::uint64_t{entry}) - first);
+    });
   }
   return scorer.finish();
 }

@@ -4,14 +4,16 @@
 // Each query's ranking is its run lines ordered by score, highest first;
 // equal scores are ordered by document identifier in descending byte order,
 // as trec_eval orders them. A document listed twice for one query counts
-// once, with the score of its last line. Documents are numbered per query
+// once, with the score of its last line; it is kept once as it is read, so
+// a query costs memory for its distinct documents, however many lines
+// repeat them. Documents are numbered per query
 // exactly as the per-call path numbers them: the ranking's documents first,
 // in rank order, then the relevant documents the ranking misses, in the
 // order the qrels first list them.
 //
 // Runs list each query's lines together, so the evaluator scores a query as
-// soon as its lines end and keeps only that query's lines in memory. A run
-// that comes back to a query it has left cannot be scored that way; the
+// soon as its lines end and keeps only that query's documents in memory. A
+// run that comes back to a query it has left cannot be scored that way; the
 // evaluator then says so (RunNotGrouped) and the caller reads the run again
 // into a RunStore and scores it with evaluate_stored_run.
 //
@@ -55,6 +57,8 @@ struct RunEvaluation {
   // Queries of the run without a relevant document, in run order (indices
   // into the run reader's query names).
   std::vector<std::uint32_t> without_judgments;
+  // Of those, the ones the qrels do not list at all.
+  std::vector<std::uint32_t> not_in_qrels;
   Duplicates run_duplicates;
   // Wall-clock time spent scoring (the rest of the pass reads).
   double seconds_scoring = 0;
@@ -74,6 +78,32 @@ struct EvaluationSettings {
   bool strict = false;
   std::string run_name;
   EvaluationMonitor monitor;
+};
+
+// The distinct documents of one query's lines, in order of first appearance,
+// each with the score and line number of its last line.
+class QueryDocuments {
+ public:
+  struct Document {
+    double score;
+    std::string_view id;
+    std::uint64_t line;
+  };
+
+  // Adds one line: returns 0 for a new document, otherwise the line number
+  // of the document's previous line, which this one replaces.
+  std::uint64_t add(double score, std::string_view document, std::uint64_t line);
+  // The position of `document` in documents(), or TextIndex::npos.
+  std::uint32_t find(std::string_view document) const;
+  const std::vector<Document>& documents() const noexcept { return documents_; }
+  void clear();
+
+ private:
+  std::string_view key_of(std::uint32_t position) const { return documents_[position].id; }
+
+  TextStore text_;
+  std::vector<Document> documents_;
+  TextIndex index_;
 };
 
 // Thrown by StreamingEvaluator when the run returns to a query it has left.

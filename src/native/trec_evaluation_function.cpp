@@ -29,9 +29,36 @@ PyRef checked(PyObject* object) {
   throw PythonError::create(PyExc_TypeError, "evaluate_trec(): " + message);
 }
 
-std::string text_argument(PyObject* object, const char* what) {
+// A file name as the bytes it came from: os.fsdecode() turns the bytes of a
+// name that are not UTF-8 into lone surrogates, which "surrogateescape"
+// turns back, so that error() can restore them in its message. Other lone
+// surrogates (no file name has them) are read the lossy way.
+std::string name_argument(PyObject* object, const char* what) {
   if (!PyUnicode_Check(object)) type_error(std::string(what) + " must be a str");
-  return str_to_text(object);
+  PyRef bytes = PyRef::steal(PyUnicode_AsEncodedString(object, "utf-8", "surrogateescape"));
+  if (!bytes) {
+    take_pending_error();
+    return str_to_text(object);
+  }
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(bytes.get(), &data, &size) != 0) raise_pending_error();
+  return std::string(data, static_cast<std::size_t>(size));
+}
+
+// The reader's one-line report as a ValueError. Its text is UTF-8 (every
+// line it quotes has been checked) except for the bytes of file names that
+// are not: decoded with "surrogateescape", those become the very
+// characters of the name Python gave, so the message shows the name as
+// every other message about the file does.
+[[noreturn]] void input_error(const TrecInputError& error) {
+  const std::string_view message = error.what();
+  PyRef text = PyRef::steal(
+      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "surrogateescape"));
+  if (!text) raise_pending_error();
+  PyRef exception = PyRef::steal(PyObject_CallFunctionObjArgs(PyExc_ValueError, text.get(), nullptr));
+  if (!exception) raise_pending_error();
+  throw PythonError::from_object(std::move(exception));
 }
 
 // Feeds every chunk of `read()` to `reader`, until read() returns b"".
@@ -150,9 +177,9 @@ PyObject* evaluate(PyObject* const* args, Py_ssize_t nargs) {
   if (nargs != kArgumentCount) type_error("takes exactly 7 positional arguments");
   PyObject* run_read = args[0];
   PyObject* run_restart = args[1];
-  const std::string run_name = text_argument(args[2], "run_name");
+  const std::string run_name = name_argument(args[2], "run_name");
   PyObject* qrels_read = args[3];
-  const std::string qrels_name = text_argument(args[4], "qrels_name");
+  const std::string qrels_name = name_argument(args[4], "qrels_name");
   EvaluationSettings settings;
   settings.depths = depths_argument(args[5]);
   const int strict = PyObject_IsTrue(args[6]);
@@ -183,7 +210,7 @@ PyObject* evaluate(PyObject* const* args, Py_ssize_t nargs) {
       // The run comes back to a query it has left: read it again, whole.
       checked(PyObject_CallNoArgs(run_restart));
       run_queries = QueryNames();
-      RunStore store;
+      RunStore store(run_queries);
       RunReader reader(run_name, run_queries, store);
       read_all(run_read, reader);
       reader.finish();
@@ -202,16 +229,24 @@ PyObject* evaluate(PyObject* const* args, Py_ssize_t nargs) {
     PyRef timings = checked(PyTuple_New(2));
     set_item(timings.get(), 0, checked(PyFloat_FromDouble(total - evaluation->seconds_scoring)), false);
     set_item(timings.get(), 1, checked(PyFloat_FromDouble(evaluation->seconds_scoring)), false);
-    PyRef result = checked(PyTuple_New(6));
+    // How the query ids of the two files meet: the run's queries the qrels
+    // lack, how many queries the run has, and the first id of each file.
+    PyRef matching = checked(PyTuple_New(4));
+    set_item(matching.get(), 0, name_list(evaluation->not_in_qrels, run_queries), false);
+    set_item(matching.get(), 1, unsigned_object(run_queries.size()), false);
+    set_item(matching.get(), 2, text_object(run_queries.name(0)), false);
+    set_item(matching.get(), 3, text_object(qrels.queries.name(0)), false);
+    PyRef result = checked(PyTuple_New(7));
     set_item(result.get(), 0, std::move(queries), false);
     set_item(result.get(), 1, name_list(evaluation->missing_from_run, qrels.queries), false);
     set_item(result.get(), 2, name_list(evaluation->without_judgments, run_queries), false);
     set_item(result.get(), 3, duplicates_result(evaluation->run_duplicates), false);
     set_item(result.get(), 4, duplicates_result(read.duplicates), false);
     set_item(result.get(), 5, std::move(timings), false);
+    set_item(result.get(), 6, std::move(matching), false);
     return result.release();
   } catch (const TrecInputError& error) {
-    throw PythonError::create(PyExc_ValueError, error.what());
+    input_error(error);
   }
 }
 

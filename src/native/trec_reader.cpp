@@ -255,66 +255,86 @@ void check_text(const std::string& name, std::uint64_t number, std::string_view 
   if (high_byte && !is_utf8(line)) fail(name, number, "not UTF-8 text");
 }
 
+// A line with the other file's number of fields hints that the two were
+// swapped: the first line of a qrels given as the run has 4.
 [[noreturn]] void wrong_field_count(const std::string& name, std::uint64_t number, std::size_t expected,
-                                    std::string_view layout, std::size_t found) {
-  fail(name, number,
-       "expected " + std::to_string(expected) + " fields \"" + std::string(layout) + "\", found " +
-           std::to_string(found));
+                                    std::string_view layout, std::size_t found, std::size_t other_file,
+                                    std::string_view other_kind) {
+  std::string what = "expected " + std::to_string(expected) + " fields \"" + std::string(layout) + "\", found " +
+                     std::to_string(found);
+  if (found == other_file) {
+    what += " (as " + std::string(other_kind) + " line has: are the run and the qrels swapped?)";
+  }
+  fail(name, number, what);
 }
 
 }  // namespace
 
-std::uint32_t QueryNames::intern(std::string_view name) {
-  if (last_ != npos && last_name_ == name) return last_;
-  auto found = indices_.find(name);
-  if (found != indices_.end()) {
-    last_name_ = found->first;
-    return last_ = found->second;
+std::string_view TextStore::store(std::string_view text) {
+  if (text.size() > kBlockBytes / 16) {
+    // A long identifier gets a block of its own; the open block stays open.
+    auto block = std::make_unique<char[]>(text.size());
+    std::memcpy(block.get(), text.data(), text.size());
+    filled_.push_back(std::move(block));
+    return std::string_view(filled_.back().get(), text.size());
   }
+  if (!open_ || kBlockBytes - used_ < text.size()) {
+    if (open_) filled_.push_back(std::move(open_));
+    open_ = std::make_unique<char[]>(kBlockBytes);
+    used_ = 0;
+  }
+  char* stored = open_.get() + used_;
+  std::memcpy(stored, text.data(), text.size());
+  used_ += text.size();
+  return std::string_view(stored, text.size());
+}
+
+void TextStore::clear() noexcept {
+  filled_.clear();
+  used_ = 0;
+}
+
+std::uint32_t QueryNames::intern(std::string_view name) {
+  if (last_ != npos && names_[last_] == name) return last_;
   if (names_.size() >= npos) throw TrecInputError("more than 4294967294 queries");
-  const auto index = static_cast<std::uint32_t>(names_.size());
-  names_.emplace_back(name);
-  indices_.emplace(std::string_view(names_.back()), index);
-  last_name_ = names_.back();
-  return last_ = index;
+  const auto next = static_cast<std::uint32_t>(names_.size());
+  const std::uint32_t found = indices_.find_or_add(
+      name, next, [this](std::uint32_t index) { return names_[index]; },
+      [&] { names_.push_back(text_.store(name)); });
+  return last_ = found == TextIndex::npos ? next : found;
 }
 
 std::uint32_t QueryNames::find(std::string_view name) const {
-  auto found = indices_.find(name);
-  return found == indices_.end() ? npos : found->second;
+  return indices_.find(name, [this](std::uint32_t index) { return names_[index]; });
 }
 
-const char* TextStore::store(std::string_view text) {
-  if (text.size() > kBlockBytes / 16) {
-    // A long identifier gets a block of its own; the current block stays open.
-    auto block = std::make_unique<char[]>(text.size());
-    std::memcpy(block.get(), text.data(), text.size());
-    const char* stored = block.get();
-    blocks_.insert(blocks_.end() - (blocks_.empty() ? 0 : 1), std::move(block));
-    return stored;
-  }
-  if (kBlockBytes - used_ < text.size()) {
-    blocks_.push_back(std::make_unique<char[]>(kBlockBytes));
-    used_ = 0;
-  }
-  char* stored = blocks_.back().get() + used_;
-  std::memcpy(stored, text.data(), text.size());
-  used_ += text.size();
-  return stored;
+std::string_view PairKey::compose(std::uint32_t query, std::string_view document) {
+  buffer_.resize(4 + document.size());
+  for (std::size_t k = 0; k < 4; ++k) buffer_[k] = static_cast<char>((query >> (8 * k)) & 0xffu);
+  std::memcpy(buffer_.data() + 4, document.data(), document.size());
+  return buffer_;
 }
 
 void RunStore::entry(std::uint32_t query, double score, std::string_view document, std::uint64_t line) {
-  const std::uint64_t position = entries.size();
-  const std::uint64_t skipped = offsets_.empty() ? 0 : offsets_.back().second;
-  if (line != position + 1 + skipped) offsets_.emplace_back(position, line - position - 1);
-  entries.push_back(RunEntry{score, documents_.store(document), static_cast<std::uint32_t>(document.size()), query});
+  const std::string_view key = key_.compose(query, document);
+  if (entries.size() >= TextIndex::npos) throw TrecInputError("more than 4294967294 (query, document) pairs");
+  const auto next = static_cast<std::uint32_t>(entries.size());
+  const std::uint32_t found = index_.find_or_add(
+      key, next, [this](std::uint32_t index) { return entries[index].pair_key(); },
+      [&] {
+        entries.push_back(Entry{score, keys_.store(key).data(), line, static_cast<std::uint32_t>(key.size()), query});
+      });
+  if (found != TextIndex::npos) {
+    Entry& earlier = entries[found];
+    duplicates.note(line, earlier.line, queries_.name(query), document);
+    earlier.score = score;
+    earlier.line = line;
+  }
   if (query >= query_count) query_count = std::size_t{query} + 1;
 }
 
-std::uint64_t RunStore::line_of(std::uint64_t entry) const {
-  const auto after = std::upper_bound(offsets_.begin(), offsets_.end(), entry,
-                                      [](std::uint64_t e, const auto& offset) { return e < offset.first; });
-  return entry + 1 + (after == offsets_.begin() ? 0 : std::prev(after)->second);
+void LineSplitter::too_long() const {
+  fail(name_, line_ + 1, "line longer than " + std::to_string(kMaxLineBytes) + " bytes (1 MiB)");
 }
 
 void Duplicates::note(std::uint64_t at, std::uint64_t first_at, std::string_view query_name,
@@ -337,11 +357,10 @@ void RunReader::line(std::string_view text, std::uint64_t number) {
   const std::size_t count = split_fields(text, fields, 6, &high_byte);
   if (count == 0) return;
   check_text(name_, number, text, high_byte);
-  if (count != 6) wrong_field_count(name_, number, 6, kRunLayout, count);
+  if (count != 6) wrong_field_count(name_, number, 6, kRunLayout, count, 4, "a qrels");
   if (!parse_integer(fields[3], nullptr)) fail(name_, number, "rank " + quoted(fields[3]) + " is not an integer");
   double score;
   if (!parse_score(fields[4], &score)) fail(name_, number, "score " + quoted(fields[4]) + " is not a number");
-  if (fields[2].length > 0xffffffffu) fail(name_, number, "document identifier longer than 4 GiB");
   ++entries_;
   sink_.entry(queries_.intern(fields[0]), score, fields[2], number);
 }
@@ -361,36 +380,45 @@ void QrelsReader::line(std::string_view text, std::uint64_t number) {
   const std::size_t count = split_fields(text, fields, 4, &high_byte);
   if (count == 0) return;
   check_text(name_, number, text, high_byte);
-  if (count != 4) wrong_field_count(name_, number, 4, kQrelsLayout, count);
+  if (count != 4) wrong_field_count(name_, number, 4, kQrelsLayout, count, 6, "a run");
   bool relevant = false;
   if (!parse_integer(fields[3], &relevant)) {
     fail(name_, number, "relevance " + quoted(fields[3]) + " is not an integer");
   }
-  const std::uint32_t query = qrels_.queries.intern(fields[0]);
-  if (query >= qrels_.judged.size()) {
-    qrels_.judged.resize(query + 1);
-    first_lines_.resize(query + 1);
-  }
-  QrelsQuery& judged = qrels_.judged[query];
-  const auto [found, inserted] =
-      judged.positions.try_emplace(std::string(fields[2]), static_cast<std::uint32_t>(judged.judgments.size()));
-  if (inserted) {
-    judged.judgments.push_back(Judgment{std::string(fields[2]), relevant});
-    first_lines_[query].push_back(number);
-  } else {
-    judged.judgments[found->second].relevant = relevant;
-    duplicates_.note(number, first_lines_[query][found->second], fields[0], fields[2]);
+  const std::uint32_t query = queries_.intern(fields[0]);
+  const std::string_view key = key_.compose(query, fields[2]);
+  if (judgments_.size() >= TextIndex::npos) throw TrecInputError(name_ + ": more than 4294967294 judgments");
+  const auto next = static_cast<std::uint32_t>(judgments_.size());
+  const std::uint32_t found = index_.find_or_add(
+      key, next, [this](std::uint32_t index) { return judgments_[index].key; },
+      [&] { judgments_.push_back(Judgment{keys_.store(key), number, query, relevant}); });
+  if (found != TextIndex::npos) {
+    judgments_[found].relevant = relevant;
+    duplicates_.note(number, judgments_[found].first_line, fields[0], fields[2]);
   }
 }
 
 Qrels QrelsReader::finish() {
   splitter_.finish([this](std::string_view text, std::uint64_t number) { line(text, number); });
-  const bool any_relevant = std::any_of(qrels_.judged.begin(), qrels_.judged.end(), [](const QrelsQuery& query) {
-    return std::any_of(query.judgments.begin(), query.judgments.end(),
-                       [](const Judgment& judgment) { return judgment.relevant; });
-  });
-  if (!any_relevant) throw TrecInputError(name_ + ": no relevant documents (relevance > 0) found");
-  return std::move(qrels_);
+  // Each query's relevant documents together, in order of first appearance:
+  // a stable counting sort by query.
+  Qrels qrels;
+  const std::size_t queries = queries_.size();
+  qrels.starts.assign(queries + 1, 0);
+  for (std::size_t i = 0; i < judgments_.size(); ++i) {
+    if (judgments_[i].relevant) ++qrels.starts[judgments_[i].query + 1];
+  }
+  for (std::size_t q = 0; q < queries; ++q) qrels.starts[q + 1] += qrels.starts[q];
+  if (qrels.starts[queries] == 0) throw TrecInputError(name_ + ": no relevant documents (relevance > 0) found");
+  qrels.relevant.resize(qrels.starts[queries]);
+  std::vector<std::size_t> next(qrels.starts.begin(), qrels.starts.end() - 1);
+  for (std::size_t i = 0; i < judgments_.size(); ++i) {
+    const Judgment& judgment = judgments_[i];
+    if (judgment.relevant) qrels.relevant[next[judgment.query]++] = PairKey::document(judgment.key);
+  }
+  qrels.queries = std::move(queries_);
+  qrels.text = std::move(keys_);
+  return qrels;
 }
 
 }  // namespace vextral::native

@@ -5,9 +5,13 @@
 // docid relevance". Fields are separated by ASCII whitespace (space, tab,
 // carriage return, vertical tab, form feed and the separators 0x1c-0x1f);
 // lines end at a line feed; blank lines are skipped. A line holding a byte
-// above 0x7f must be well-formed UTF-8. Every malformed line ends the read
-// with a TrecInputError whose message is the whole one-line report
-// "{name}:{line}: {what is wrong}".
+// above 0x7f must be well-formed UTF-8; no line may be longer than
+// kMaxLineBytes. Every malformed line ends the read with a TrecInputError
+// whose message is the whole one-line report "{name}:{line}: {what is wrong}".
+//
+// What is kept grows with what the files hold, never with their raw size:
+// a pair listed again replaces the earlier one where it is stored, and a
+// line is held only until it has been read.
 //
 // Plain C++: nothing here touches the interpreter.
 #pragma once
@@ -15,19 +19,40 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <deque>
 #include <memory>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
+#include "text_index.hpp"
+
 namespace vextral::native {
+
+// The longest line read: a longer one is a format error, so that a line
+// (a compressed file can hold one of gigabytes in a few kilobytes) never
+// takes more memory than this.
+inline constexpr std::size_t kMaxLineBytes = std::size_t{1} << 20;
 
 class TrecInputError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
+};
+
+// Stable storage for the bytes of identifiers: what it hands out stays
+// where it is until clear() or the store's end.
+class TextStore {
+ public:
+  std::string_view store(std::string_view text);
+  // Forgets everything stored; keeps one block for what comes next.
+  void clear() noexcept;
+
+ private:
+  static constexpr std::size_t kBlockBytes = std::size_t{1} << 20;
+  std::vector<std::unique_ptr<char[]>> filled_;  // and long identifiers' own blocks
+  std::unique_ptr<char[]> open_;
+  std::size_t used_ = 0;
 };
 
 // Query identifiers in order of first appearance, each with a small index.
@@ -37,18 +62,17 @@ class QueryNames {
   std::uint32_t intern(std::string_view name);
   // The index of `name`, or npos.
   std::uint32_t find(std::string_view name) const;
-  const std::string& name(std::uint32_t index) const { return names_[index]; }
+  std::string_view name(std::uint32_t index) const { return names_[index]; }
   std::size_t size() const noexcept { return names_.size(); }
 
-  static constexpr std::uint32_t npos = 0xffffffffu;
+  static constexpr std::uint32_t npos = TextIndex::npos;
 
  private:
-  // A deque never moves its strings, so the map's views stay valid.
-  std::deque<std::string> names_;
-  std::unordered_map<std::string_view, std::uint32_t> indices_;
+  TextStore text_;
+  std::vector<std::string_view> names_;
+  TextIndex indices_;
   // Runs list a query's documents together: one comparison usually finds it.
   std::uint32_t last_ = npos;
-  std::string_view last_name_;
 };
 
 // Receives the result lines of a run as they are read.
@@ -58,15 +82,6 @@ class RunSink {
   // `query` indexes the reader's query names; `document` is valid only
   // during the call; `line` is the line number in the file.
   virtual void entry(std::uint32_t query, double score, std::string_view document, std::uint64_t line) = 0;
-};
-
-// One line of a run held in memory; its document identifier lives in the
-// store's text blocks.
-struct RunEntry {
-  double score;
-  const char* document;
-  std::uint32_t document_length;
-  std::uint32_t query;
 };
 
 // Fixed-size blocks, so that growing never copies what is already stored
@@ -82,6 +97,7 @@ class BlockList {
     blocks_.back()[size_ & (kBlockSize - 1)] = value;
     ++size_;
   }
+  T& operator[](std::size_t i) { return blocks_[i >> kBlockShift][i & (kBlockSize - 1)]; }
   const T& operator[](std::size_t i) const { return blocks_[i >> kBlockShift][i & (kBlockSize - 1)]; }
   std::size_t size() const noexcept { return size_; }
 
@@ -90,57 +106,15 @@ class BlockList {
   std::size_t size_ = 0;
 };
 
-// Stable storage for the bytes of document identifiers.
-class TextStore {
+// A key for one (query, document) pair: the query's index in four bytes,
+// then the document identifier, so that one index serves every query.
+class PairKey {
  public:
-  const char* store(std::string_view text);
+  std::string_view compose(std::uint32_t query, std::string_view document);
+  static std::string_view document(std::string_view key) { return key.substr(4); }
 
  private:
-  static constexpr std::size_t kBlockBytes = std::size_t{1} << 20;
-  std::vector<std::unique_ptr<char[]>> blocks_;
-  std::size_t used_ = kBlockBytes;  // no block yet: the first store opens one
-};
-
-// A whole run in memory, for files that do not list each query's lines
-// together.
-class RunStore : public RunSink {
- public:
-  void entry(std::uint32_t query, double score, std::string_view document, std::uint64_t line) override;
-
-  std::uint64_t line_of(std::uint64_t entry) const;
-
-  BlockList<RunEntry> entries;  // in the order of the file
-  std::size_t query_count = 0;  // one more than the largest query index
-
- private:
-  TextStore documents_;
-  // Line numbers are entry positions plus the lines skipped before them
-  // (blank ones): for each skipped stretch, the entry after it and the
-  // lines skipped so far.
-  std::vector<std::pair<std::uint64_t, std::uint64_t>> offsets_;
-};
-
-// Checks every line and keeps nothing.
-class DiscardingSink : public RunSink {
- public:
-  void entry(std::uint32_t, double, std::string_view, std::uint64_t) override {}
-};
-
-struct Judgment {
-  std::string document;
-  bool relevant;
-};
-
-struct QrelsQuery {
-  // In order of first appearance; a later line for the same document
-  // replaces the relevance of the earlier one.
-  std::vector<Judgment> judgments;
-  std::unordered_map<std::string, std::uint32_t> positions;
-};
-
-struct Qrels {
-  QueryNames queries;
-  std::vector<QrelsQuery> judged;  // indexed like `queries`
+  std::string buffer_;
 };
 
 // A line repeating the (query, document) pair of an earlier line.
@@ -155,20 +129,78 @@ struct Duplicates {
   void note(std::uint64_t at, std::uint64_t first_at, std::string_view query_name, std::string_view document_name);
 };
 
+// A whole run in memory, for files that do not list each query's lines
+// together: one entry per (query, document) pair, which a later line for
+// the same pair updates in place.
+class RunStore : public RunSink {
+ public:
+  struct Entry {
+    double score;         // of the pair's last line
+    const char* key;      // a PairKey
+    std::uint64_t line;   // the pair's last line
+    std::uint32_t key_length;  // below kMaxLineBytes
+    std::uint32_t query;
+
+    std::string_view pair_key() const { return {key, key_length}; }
+  };
+
+  explicit RunStore(const QueryNames& queries) : queries_(queries) {}
+  void entry(std::uint32_t query, double score, std::string_view document, std::uint64_t line) override;
+  // The entry of a PairKey, or TextIndex::npos.
+  std::uint32_t find(std::string_view key) const {
+    return index_.find(key, [this](std::uint32_t index) { return entries[index].pair_key(); });
+  }
+
+  BlockList<Entry> entries;  // in order of first appearance
+  std::size_t query_count = 0;  // one more than the largest query index
+  Duplicates duplicates;
+
+ private:
+  const QueryNames& queries_;
+  TextStore keys_;
+  TextIndex index_;
+  PairKey key_;
+};
+
+// Checks every line and keeps nothing.
+class DiscardingSink : public RunSink {
+ public:
+  void entry(std::uint32_t, double, std::string_view, std::uint64_t) override {}
+};
+
+struct Qrels {
+  QueryNames queries;
+  // The documents judged relevant, query after query in index order, each
+  // query's in the order the qrels first list them (a later line for the
+  // same pair decides its relevance, not its place).
+  std::vector<std::string_view> relevant;
+  std::vector<std::size_t> starts;  // of each query's documents in `relevant`, and the end
+  TextStore text;                   // holds the documents' bytes
+
+  std::span<const std::string_view> relevant_to(std::uint32_t query) const {
+    return std::span<const std::string_view>(relevant).subspan(starts[query], starts[query + 1] - starts[query]);
+  }
+};
+
 // Cuts a chunked byte stream into lines, numbering them from 1. A line may
-// span chunks; only its unfinished tail is kept between chunks.
+// span chunks; only its unfinished tail is kept between chunks, and no line
+// may exceed kMaxLineBytes.
 class LineSplitter {
  public:
+  explicit LineSplitter(const std::string& name) : name_(name) {}
+
   template <class OnLine>
   void feed(std::string_view chunk, OnLine&& on_line) {
     std::size_t start = 0;
     while (start < chunk.size()) {
       const void* found = std::memchr(chunk.data() + start, '\n', chunk.size() - start);
       if (found == nullptr) {
+        if (chunk.size() - start > kMaxLineBytes - partial_.size()) too_long();
         partial_.append(chunk.substr(start));
         return;
       }
       const std::size_t end = static_cast<std::size_t>(static_cast<const char*>(found) - chunk.data());
+      if (end - start > kMaxLineBytes - partial_.size()) too_long();
       ++line_;
       if (partial_.empty()) {
         on_line(chunk.substr(start, end - start), line_);
@@ -191,6 +223,9 @@ class LineSplitter {
   }
 
  private:
+  [[noreturn]] void too_long() const;
+
+  const std::string& name_;
   std::string partial_;
   std::uint64_t line_ = 0;
 };
@@ -210,7 +245,7 @@ class RunReader {
   std::string name_;
   QueryNames& queries_;
   RunSink& sink_;
-  LineSplitter splitter_;
+  LineSplitter splitter_{name_};
   std::uint64_t entries_ = 0;
 };
 
@@ -223,13 +258,23 @@ class QrelsReader {
   const Duplicates& duplicates() const noexcept { return duplicates_; }
 
  private:
+  struct Judgment {
+    std::string_view key;     // a PairKey
+    std::uint64_t first_line;
+    std::uint32_t query;
+    bool relevant;            // as the pair's last line says
+  };
+
   void line(std::string_view text, std::uint64_t number);
 
   std::string name_;
-  LineSplitter splitter_;
-  Qrels qrels_;
+  LineSplitter splitter_{name_};
+  QueryNames queries_;
+  BlockList<Judgment> judgments_;  // in order of first appearance
+  TextStore keys_;
+  TextIndex index_;
+  PairKey key_;
   Duplicates duplicates_;
-  std::vector<std::vector<std::uint64_t>> first_lines_;  // per query, per judgment
 };
 
 }  // namespace vextral::native

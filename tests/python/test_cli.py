@@ -1,5 +1,6 @@
 """The `vextral` command: each command against the module it reports on, every
 input format, the bundled sample, and one-line errors for user mistakes."""
+import gzip
 import io
 import json
 import os
@@ -7,6 +8,8 @@ import shutil
 import signal
 import subprocess
 import sys
+import threading
+from fractions import Fraction
 from pathlib import Path
 
 import numpy as np
@@ -66,6 +69,11 @@ def float32_mean(values):
     for value in values:
         total = np.float32(total + np.float32(value))
     return float(total / np.float32(len(values)))
+
+
+def exact_mean(values):
+    """The exact sum over the count, rounded once to a double."""
+    return float(sum(map(Fraction, values), Fraction(0)) / len(values))
 
 
 def write(path, text):
@@ -197,7 +205,7 @@ class TestRetrieval:
     def files(self, tmp_path):
         return write(tmp_path / "run.txt", RUN), write(tmp_path / "qrels.txt", QRELS)
 
-    def test_per_query_scores_and_float32_mean(self, files):
+    def test_per_query_scores_and_exact_or_float32_mean(self, files):
         report = json_of("retrieval", *files)
         # Ranked by score; ids numbered by first appearance, run first.
         expected = {
@@ -209,8 +217,14 @@ class TestRetrieval:
         for query in report["queries"]:
             assert {name: query[name] for name in MEASURES} == expected[query["query"]]
         assert [(q["retrieved"], q["relevant"]) for q in report["queries"]] == [(3, 2), (0, 1), (2, 1)]
-        assert report["mean"] == {name: float32_mean([expected[q][name] for q in ("q2", "q3", "q10")])
-                                  for name in MEASURES}
+        values = {name: [expected[q][name] for q in ("q2", "q3", "q10")] for name in MEASURES}
+        assert report["mean"] == {name: exact_mean(values[name]) for name in MEASURES}
+        assert report["summation"] == "exact"
+        # Sums in float32 lose the last bits: mrr is 1/3 exactly, not the float32 nearest it.
+        assert report["mean"]["mrr"] == 1 / 3 != float32_mean(values["mrr"])
+        library = json_of("retrieval", *files, "--library-bits")
+        assert library["mean"] == {name: float32_mean(values[name]) for name in MEASURES}
+        assert library["summation"] == "float32-sequential"
         assert report["top_k"] is None
         assert report["evaluated"] == 3
         assert report["missing_from_run"] == ["q3"]
@@ -261,6 +275,41 @@ class TestRetrieval:
         assert "left out: unjudged" in lines[7]
         summary = succeed("retrieval", *files, "--summary").splitlines()
         assert [line.split()[0] for line in summary[2:7]] == list(MEASURES)
+
+    def test_query_ids_the_qrels_lack(self, tmp_path):
+        run = write(tmp_path / "letters.run", "q1 Q0 a 1 1 t\nq2 Q0 a 1 1 t\n")
+        qrels = write(tmp_path / "numbers.qrels", "1 0 a 1\n2 0 a 1\n")
+        error = one_line_error(vextral("retrieval", run, qrels), 1)
+        assert error == f"vextral: error: no query of {run} appears in {qrels} (ids like 'q1' against '1'?)\n"
+        # Some of them: a warning with the count, or with --strict an error.
+        partly = write(tmp_path / "partly.run", "q1 Q0 a 1 1 t\n2 Q0 a 1 1 t\nq2 Q0 a 1 1 t\n")
+        done = vextral("retrieval", partly, qrels, "--json")
+        assert done.returncode == 0
+        assert done.stderr == (f"vextral: warning: 2 queries of {partly} not in {qrels} left out "
+                               "(first: 'q1'; --strict refuses them)\n")
+        assert json.loads(done.stdout)["not_in_qrels"] == ["q1", "q2"]
+        error = one_line_error(vextral("retrieval", partly, qrels, "--strict"), 1)
+        assert error == f"vextral: error: 2 queries of {partly} not in {qrels} (first: 'q1')\n"
+
+    @pytest.mark.skipif(not os.path.isdir("/dev/fd"), reason="needs /dev/fd")
+    def test_files_from_pipes(self, files):
+        # As `vextral retrieval <(zcat run.gz) <(cat qrels)` gives them, the run not grouped by query.
+        lines = RUN.splitlines(keepends=True)
+        pipes = [os.pipe(), os.pipe()]
+        feeders = [threading.Thread(target=_feed, args=(write_end, data), daemon=True)
+                   for (_, write_end), data in zip(pipes, [gzip.compress("".join(lines[::-1]).encode()),
+                                                          files[1].read_bytes()])]
+        for feeder in feeders:
+            feeder.start()
+        reads = [read_end for read_end, _ in pipes]
+        try:
+            done = subprocess.run([sys.executable, "-m", "vextral", "retrieval", *(f"/dev/fd/{r}" for r in reads),
+                                   "--json"], capture_output=True, text=True, timeout=120, pass_fds=reads)
+        finally:
+            for read_end in reads:
+                os.close(read_end)
+        assert done.returncode == 0, done.stderr
+        assert json.loads(done.stdout)["queries"] == json_of("retrieval", *files)["queries"]
 
     def test_no_progress_bar_when_standard_error_is_not_a_terminal(self, tmp_path):
         run = "".join(f"q{q} Q0 d{d} {d} 0 s\n" for q in range(3000) for d in range(1, 6))
@@ -325,6 +374,14 @@ class TestDemo:
         assert script is not None
         done = subprocess.run([script, "demo", "--json"], capture_output=True, text=True, timeout=120)
         assert done.returncode == 0 and json.loads(done.stdout)["quality"]["embeddings"] > 0
+
+
+def _feed(descriptor, data):
+    try:
+        with open(descriptor, "wb") as stream:
+            stream.write(data)
+    except BrokenPipeError:
+        pass  # the reader stopped early
 
 
 def one_line_error(done, status):
@@ -392,6 +449,8 @@ class TestErrors:
         ("q1 Q0 d1 1 0.5 t\n", "q1 0 d1\n", 'qrels:1: expected 4 fields "qid iteration docid relevance", found 3'),
         ("q1 Q0 d1 1 0.5 t\n", "q1 0 d1 yes\n", "qrels:1: relevance 'yes' is not an integer"),
         ("q1 Q0 d1 1 0.5 t\n", "q1 0 d1 0\nq2 0 d1 -1\n", "qrels: no relevant documents (relevance > 0) found"),
+        ("q1 0 d1 1\n", "q1 Q0 d1 1 0.5 t\n", 'run:1: expected 6 fields "qid Q0 docid rank score tag", found 4 '
+         "(as a qrels line has: are the run and the qrels swapped?)"),
     ])
     def test_trec_file_mistakes(self, tmp_path, run, qrels, message):
         make = write_bytes if isinstance(run, bytes) else write

@@ -7,7 +7,10 @@ import functools
 import gzip
 import io
 import math
+import os
 import random
+import threading
+from fractions import Fraction
 from pathlib import Path
 
 import numpy as np
@@ -17,7 +20,7 @@ import vextral
 from vextral import _native, float32, trec
 from vextral.progress import Progress
 from vextral.retrieval_evaluation import MEASURES, natural_order, score_query
-from vextral.trec import TrecFileError, TrecFormatError
+from vextral.trec import TrecFileError, TrecFormatError, TrecMismatchError
 
 DATA = Path(vextral.__file__).parent / "data"
 
@@ -68,9 +71,14 @@ def assert_matches(report, rankings, judged, top_k=None, cutoffs=None):
         assert score.retrieved == len(rankings.get(score.query, []))
         assert score.relevant == sum(r > 0 for r in judged[score.query].values())
     for name in report.measures:
-        assert report.mean[name] == float32.mean(expected[q][name] for q in expected)
+        assert report.mean[name] == exact_mean([expected[q][name] for q in expected])
     assert report.missing_from_run == [q for q in expected if q not in rankings]
     assert report.without_judgments == sorted((q for q in rankings if q not in expected), key=natural_order)
+
+
+def exact_mean(values):
+    """The exact sum over the count, rounded once: what Fraction's float() gives."""
+    return float(sum(map(Fraction, values), Fraction(0)) / len(values)) if values else 0.0
 
 
 def generated_files(seed=7):
@@ -233,6 +241,10 @@ class TestMalformedInput:
         ("q Q0 d 1 1 t\n", "q 0 d\n", 'qrels:1: expected 4 fields "qid iteration docid relevance", found 3'),
         ("q Q0 d 1 1 t\nq Q0 e 2 +inf t\nq Q0 f 3 -1e400 t\n", "q 0 d x\n", "qrels:1: relevance 'x' is not an integer"),
         ("q Q0 d 1 1 t\n" * 3, "q 0 d 1\nq 0 d 2\n", None),
+        # Given the other way round: the field counts of the other file say so.
+        ("q Q0 d 1 1 t\n", "q Q0 d 1 1 t\n",
+         'qrels:1: expected 4 fields "qid iteration docid relevance", found 6 '
+         "(as a run line has: are the run and the qrels swapped?)"),
     ])
     def test_error_order_and_accepted_numbers(self, tmp_path, run, qrels, message):
         run_path, qrels_path = self.write(tmp_path, "run", run), self.write(tmp_path, "qrels", qrels)
@@ -286,6 +298,74 @@ class TestMalformedInput:
         qrels = trec.open_qrels({"q": {"a": 1}})
         with pytest.raises(TypeError):
             _native.evaluate_trec(lambda: "text", lambda: None, "run", qrels, "qrels", [(0, 0)], False)
+
+
+def piped(data):
+    """A pipe fed `data` by a thread, as a shell's <(...) gives one: its /dev/fd path."""
+    read, write = os.pipe()
+
+    def feed():
+        try:
+            with open(write, "wb") as stream:
+                stream.write(data)
+        except BrokenPipeError:
+            pass  # the reader stopped early
+
+    threading.Thread(target=feed, daemon=True).start()
+    return read, f"/dev/fd/{read}"
+
+
+@pytest.mark.skipif(not os.path.isdir("/dev/fd"), reason="needs /dev/fd")
+@pytest.mark.parametrize("variant", ["grouped", "not grouped", "gzip, not grouped"])
+def test_files_from_pipes(generated, variant, monkeypatch):
+    # A run not grouped by query is read twice: the second time from a copy of the pipe.
+    _, qrels, _, _, judged, _, run_text = generated
+    if variant != "grouped":
+        lines = run_text.split("\n")
+        random.Random(4).shuffle(lines)
+        run_text = "\n".join(lines)
+    data = run_text.encode("utf-8")
+    monkeypatch.setattr(trec, "CHUNK_BYTES", 4096)  # many reads of the pipe
+    descriptors = []
+    try:
+        run_fd, run = piped(gzip.compress(data) if "gzip" in variant else data)
+        qrels_fd, qrels_pipe = piped(qrels.read_bytes())
+        descriptors += [run_fd, qrels_fd]
+        report = vextral.evaluate_run(run, qrels_pipe, cutoffs=[5])
+    finally:
+        for descriptor in descriptors:
+            os.close(descriptor)
+    assert_matches(report, reference_run(run_text)[0], judged, cutoffs=[5])
+
+
+class TestQueryIds:
+    def test_a_run_whose_ids_the_qrels_lack_is_refused(self):
+        with pytest.raises(TrecMismatchError) as error:
+            vextral.evaluate_run({"q1": {"a": 1.0}, "q2": {"a": 1.0}}, {"1": {"a": 1}, "2": {"a": 1}})
+        assert isinstance(error.value, vextral.TrecFormatError)
+        assert str(error.value) == "no query of run mapping appears in qrels mapping (ids like 'q1' against '1'?)"
+
+    def test_some_ids_the_qrels_lack_are_listed_or_refused_when_strict(self):
+        run = {"q10": {"a": 1.0}, "x": {"a": 1.0}, "q2": {"a": 1.0}, "judged-irrelevant": {"a": 1.0}}
+        qrels = {"q2": {"a": 1}, "q10": {"b": 1}, "judged-irrelevant": {"a": 0}}
+        report = vextral.evaluate_run(run, qrels)
+        assert report.not_in_qrels == ["x"]
+        assert report.without_judgments == ["judged-irrelevant", "x"]
+        with pytest.raises(TrecMismatchError, match=r"^1 query of run mapping not in qrels mapping \(first: 'x'\)$"):
+            vextral.evaluate_run(run, qrels, strict=True)
+
+
+def test_means_are_exact_unless_library_bits_are_asked_for():
+    # Ten queries scoring 0.1 (a float32 a little above 1/10): float32 running sums drift.
+    run = {f"q{i}": {f"d{k}": float(-k) for k in range(10)} for i in range(10)}
+    qrels = {f"q{i}": {"d0": 1} for i in range(10)}
+    exact = vextral.evaluate_run(run, qrels)
+    library = vextral.evaluate_run(run, qrels, library_bits=True)
+    precision = exact.queries[0].metrics["precision"]
+    assert precision == float(np.float32(0.1))
+    assert exact.summation == "exact" and library.summation == "float32-sequential"
+    assert exact.mean["precision"] == precision  # ten equal values: their mean is the value
+    assert library.mean["precision"] == float32.mean([precision] * 10) != precision
 
 
 def test_progress_shows_bytes_read_on_a_terminal_and_is_erased(monkeypatch):
