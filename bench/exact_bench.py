@@ -1,0 +1,192 @@
+#!/usr/bin/env python3
+"""The exact measures of the vextral package beside the library's float32 ones: accuracy
+against float64 NumPy, and speed, each comparison measured side by side in one run.
+
+  --accuracy   isotropy, coverage, distinctiveness, quality score and drift of n rows of
+               d = 128 values drawn N(0.5, 1) (drift to a batch drawn N(0.8, 1)), for
+               n = 2000, 8000, 16000, 24000: the largest difference from the same formulas
+               evaluated in float64 NumPy (row-normalised float64 Gram matrix, taken in row
+               blocks), for vextral.measure and for vextral_core's functions.
+  --speed      one thread: vextral.measure against py_compute_quality_score at 2000 x 768
+               and 20,000 x 64; vextral.measure with two threads against one. Best of
+               several runs, the contenders interleaved.
+  --before DIR the library's single-thread cost now (the vextral_core installed, or --after
+               DIR) against a build of it from before its float64 shadow sums (DIR holds
+               vextral_core.abi3.so): py_compute_isotropy and py_compute_quality_score,
+               each timed in child processes that alternate between the two builds.
+
+    python bench/exact_bench.py --accuracy --speed
+    python bench/exact_bench.py --before /path/to/old/build --after build/tests
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import platform
+import subprocess
+import sys
+import time
+import warnings
+
+for _variable in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
+    os.environ.setdefault(_variable, "1")
+os.environ["VEXTRAL_NUM_THREADS"] = "1"
+
+import numpy as np  # noqa: E402
+
+import vextral  # noqa: E402
+import vextral_core as v  # noqa: E402
+
+MEASURES = ("isotropy", "coverage", "distinctiveness", "quality_score")
+
+
+def machine() -> str:
+    model = platform.processor() or platform.machine()
+    try:
+        with open("/proc/cpuinfo") as info:
+            model = next(line.split(":", 1)[1].strip() for line in info if line.startswith("model name"))
+    except (OSError, StopIteration):
+        pass
+    return f"{model}, {os.cpu_count()} cores, load average {os.getloadavg()[0]:.1f}"
+
+
+def float64_measures(x: np.ndarray, block: int = 2000) -> dict[str, float]:
+    """The measures' formulas in float64 NumPy."""
+    x64 = x.astype(np.float64)
+    n, d = x64.shape
+    norms = np.sqrt((x64 * x64).sum(axis=1))
+    unit = x64 / np.where(norms > 0, norms, 1.0)[:, None]
+    absolute = plain = squares = 0.0
+    for start in range(0, n, block):
+        gram = unit[start:start + block] @ unit.T
+        rows = np.arange(start, min(start + block, n))[:, None]
+        upper = gram[np.arange(n)[None, :] > rows]
+        absolute += np.abs(upper).sum()
+        plain += upper.sum()
+        squares += (upper * upper).sum()
+    pairs = n * (n - 1) / 2
+    isotropy = max(1 - min(absolute / pairs, 1.0), 0.0)
+    mean = plain / pairs
+    spread = np.sqrt(max(squares / pairs - mean * mean, 0.0))
+    distinctiveness = max(min((1 - abs(mean)) * (1 + spread), 1.0), 0.0)
+    variance = x64.var(axis=0).mean()
+    coverage = variance / (variance + 1)
+    score = min(max(0.4 * isotropy + 0.3 * coverage + 0.3 * distinctiveness, 0.0), 1.0)
+    return dict(zip(MEASURES, (isotropy, coverage, distinctiveness, score)))
+
+
+def float64_drift(a: dict[str, float], b: dict[str, float]) -> float:
+    return sum(abs(a[m] - b[m]) / (a[m] + 1) for m in MEASURES[:3]) / 3
+
+
+def accuracy() -> None:
+    print(f"== accuracy against float64 NumPy, d = 128 ({machine()})")
+    print(f"{'rows':>6}  {'measure':<16}{'float64':>12}{'exact':>12}{'library':>12}"
+          f"{'|exact - f64|':>16}{'|library - f64|':>17}")
+    rng = np.random.default_rng(21)
+    worst = {"exact": 0.0, "library": 0.0}
+    for n in (2000, 8000, 16000, 24000):
+        x = rng.normal(0.5, 1.0, (n, 128)).astype(np.float32)
+        y = rng.normal(0.8, 1.0, (n, 128)).astype(np.float32)
+        reference, reference_y = float64_measures(x), float64_measures(y)
+        exact = vextral.drift(x, y, threads=0)
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", RuntimeWarning)
+            library = vextral.drift(x, y, threads=0, library_bits=True)
+        rows = [(m, reference[m], getattr(exact.baseline, m), getattr(library.baseline, m)) for m in MEASURES]
+        rows.append(("drift", float64_drift(reference, reference_y), exact.drift, library.drift))
+        for name, f64, ex, lib in rows:
+            worst["exact"] = max(worst["exact"], abs(ex - f64))
+            worst["library"] = max(worst["library"], abs(lib - f64))
+            print(f"{n:>6}  {name:<16}{f64:>12.6f}{ex:>12.6f}{lib:>12.6f}{abs(ex - f64):>16.2e}{abs(lib - f64):>17.2e}")
+    print(f"largest difference: exact {worst['exact']:.2e}, library {worst['library']:.2e}\n")
+
+
+def best_times(contenders: dict, rounds: int) -> dict[str, float]:
+    best = {name: float("inf") for name in contenders}
+    for _ in range(rounds):
+        for name, call in contenders.items():
+            start = time.perf_counter()
+            call()
+            best[name] = min(best[name], time.perf_counter() - start)
+    return best
+
+
+def speed() -> None:
+    print(f"== speed, best of interleaved runs ({machine()})")
+    rng = np.random.default_rng(22)
+    for n, d, rounds in ((2000, 768, 15), (20000, 64, 5)):
+        x = rng.standard_normal((n, d)).astype(np.float32)
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", RuntimeWarning)
+            times = best_times({
+                "library quality score, 1 thread": lambda: v.py_compute_quality_score(x),
+                "vextral.measure, 1 thread": lambda: vextral.measure(x, threads=1),
+                "vextral.measure, 2 threads": lambda: vextral.measure(x, threads=2),
+            }, rounds)
+        for name, seconds in times.items():
+            print(f"{n} x {d}  {name:<34}{seconds * 1000:>10.1f} ms")
+        one = times["vextral.measure, 1 thread"]
+        print(f"{n} x {d}  measure / library (1 thread): {one / times['library quality score, 1 thread']:.3f}x;"
+              f"  measure 1 / 2 threads: {one / times['vextral.measure, 2 threads']:.2f}x\n")
+
+
+CHILD = r"""
+import json, sys, time, warnings
+import numpy as np
+sys.path.insert(0, sys.argv[1])
+import vextral_core as v
+assert v.__file__.startswith(sys.argv[1]), v.__file__
+warnings.simplefilter("ignore", RuntimeWarning)
+x = np.random.default_rng(23).standard_normal((2000, 768)).astype(np.float32)
+best = {}
+for name in ("py_compute_isotropy", "py_compute_quality_score"):
+    call = getattr(v, name)
+    call(x)
+    times = []
+    for _ in range(int(sys.argv[2])):
+        start = time.perf_counter(); call(x); times.append(time.perf_counter() - start)
+    best[name] = min(times)
+print(json.dumps(best))
+"""
+
+
+def before_and_after(before: str, after: str | None, rounds: int = 8) -> None:
+    if after is None:
+        after = os.path.dirname(v.__file__)
+    print(f"== the library's single-thread cost with its float64 shadow sums, 2000 x 768 ({machine()})")
+    best = {"before": {}, "after": {}}
+    for _ in range(rounds):
+        for label, path in (("before", before), ("after", after)):
+            done = subprocess.run([sys.executable, "-c", CHILD, os.path.abspath(path), "5"],
+                                  capture_output=True, text=True, check=True,
+                                  env={**os.environ, "PYTHONPATH": ""})
+            for name, seconds in json.loads(done.stdout).items():
+                best[label][name] = min(best[label].get(name, float("inf")), seconds)
+    for name in best["before"]:
+        ratio = best["after"][name] / best["before"][name]
+        print(f"{name:<26} before {best['before'][name] * 1000:7.2f} ms  after {best['after'][name] * 1000:7.2f} ms"
+              f"  after / before {ratio:.3f}")
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--accuracy", action="store_true")
+    parser.add_argument("--speed", action="store_true")
+    parser.add_argument("--before", metavar="DIR")
+    parser.add_argument("--after", metavar="DIR")
+    arguments = parser.parse_args()
+    if not (arguments.accuracy or arguments.speed or arguments.before):
+        arguments.accuracy = arguments.speed = True
+    if arguments.accuracy:
+        accuracy()
+    if arguments.speed:
+        speed()
+    if arguments.before:
+        before_and_after(arguments.before, arguments.after)
+
+
+if __name__ == "__main__":
+    main()
