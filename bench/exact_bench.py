@@ -12,8 +12,9 @@ against float64 NumPy, and speed, each comparison measured side by side in one r
                several runs, the contenders interleaved.
   --before DIR the library's single-thread cost now (the vextral_core installed, or --after
                DIR) against a build of it from before its float64 shadow sums (DIR holds
-               vextral_core.abi3.so): py_compute_isotropy and py_compute_quality_score,
-               each timed in child processes that alternate between the two builds.
+               vextral_core.abi3.so, e.g. a CMake build of an older commit): each batch
+               function, the two builds loaded side by side in this process and called in
+               turn.
 
     python bench/exact_bench.py --accuracy --speed
     python bench/exact_bench.py --before /path/to/old/build --after build/tests
@@ -25,7 +26,6 @@ import argparse
 import json
 import os
 import platform
-import subprocess
 import sys
 import time
 import warnings
@@ -133,42 +133,30 @@ def speed() -> None:
               f"  measure 1 / 2 threads: {one / times['vextral.measure, 2 threads']:.2f}x\n")
 
 
-CHILD = r"""
-import json, sys, time, warnings
-import numpy as np
-sys.path.insert(0, sys.argv[1])
-import vextral_core as v
-assert v.__file__.startswith(sys.argv[1]), v.__file__
-warnings.simplefilter("ignore", RuntimeWarning)
-x = np.random.default_rng(23).standard_normal((2000, 768)).astype(np.float32)
-best = {}
-for name in ("py_compute_isotropy", "py_compute_quality_score"):
-    call = getattr(v, name)
-    call(x)
-    times = []
-    for _ in range(int(sys.argv[2])):
-        start = time.perf_counter(); call(x); times.append(time.perf_counter() - start)
-    best[name] = min(times)
-print(json.dumps(best))
-"""
+def load_build(directory: str):
+    """The vextral_core built in `directory`, loaded beside the one imported above (each
+    extension file has its own process-wide state)."""
+    import importlib.util
+    path = os.path.join(os.path.abspath(directory), "vextral_core.abi3.so")
+    spec = importlib.util.spec_from_file_location("vextral_core", path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
 
 
-def before_and_after(before: str, after: str | None, rounds: int = 8) -> None:
-    if after is None:
-        after = os.path.dirname(v.__file__)
+def before_and_after(before: str, after: str | None, rounds: int = 25) -> None:
     print(f"== the library's single-thread cost with its float64 shadow sums, 2000 x 768 ({machine()})")
-    best = {"before": {}, "after": {}}
-    for _ in range(rounds):
-        for label, path in (("before", before), ("after", after)):
-            done = subprocess.run([sys.executable, "-c", CHILD, os.path.abspath(path), "5"],
-                                  capture_output=True, text=True, check=True,
-                                  env={**os.environ, "PYTHONPATH": ""})
-            for name, seconds in json.loads(done.stdout).items():
-                best[label][name] = min(best[label].get(name, float("inf")), seconds)
-    for name in best["before"]:
-        ratio = best["after"][name] / best["before"][name]
-        print(f"{name:<26} before {best['before'][name] * 1000:7.2f} ms  after {best['after'][name] * 1000:7.2f} ms"
-              f"  after / before {ratio:.3f}")
+    builds = {"before": load_build(before), "after": load_build(after) if after else v}
+    x = np.random.default_rng(23).standard_normal((2000, 768)).astype(np.float32)
+    for name in ("py_compute_isotropy", "py_compute_coverage", "py_compute_distinctiveness",
+                 "py_compute_quality_score", "py_detect_drift"):
+        arguments = (x, x) if name == "py_detect_drift" else (x,)
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", RuntimeWarning)
+            best = best_times({label: (lambda f=getattr(module, name): f(*arguments))
+                               for label, module in builds.items()}, rounds)
+        print(f"{name:<28} before {best['before'] * 1000:8.2f} ms  after {best['after'] * 1000:8.2f} ms"
+              f"  after / before {best['after'] / best['before']:.3f}")
 
 
 def main() -> None:
