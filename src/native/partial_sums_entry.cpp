@@ -28,6 +28,10 @@ constexpr FunctionDescription kMergeDescription{"merge_sums", kMergeParameters, 
 constexpr std::string_view kMeasuresParameters[] = {"pair_state", "dimension_state"};
 constexpr FunctionDescription kMeasuresDescription{"measures_from_sums", kMeasuresParameters, 2};
 
+// The longest dimension a state is sized for beyond the rows it is given
+// (an empty part of a batch): 2^20, some 400 MB of sums.
+constexpr std::uint64_t kMostDimensions = std::uint64_t{1} << 20;
+
 // The most threads a pass takes, as for VEXTRAL_NUM_THREADS.
 constexpr std::uint64_t kMostThreads = 1024;
 
@@ -102,10 +106,15 @@ PyObject* dimension_sums(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     metrics::Buffer<unsigned char> state;
     {
       const metrics::EmbeddingBatch rows = batch_argument(slots[0], kDimensionParameters[0]);
-      // Sizes the state: a count far beyond any real row is refused before
-      // any memory is taken for it.
-      if (dimension > (std::uint64_t{1} << 32)) {
-        throw PythonError::create(PyExc_ValueError, "dimension is beyond any real embedding length");
+      // The dimension sizes the state (some 400 bytes a dimension): one
+      // beyond both the rows given and any real embedding length is refused
+      // before any memory is taken for it.
+      std::size_t longest = 0;
+      for (std::size_t i = 0; i < rows.rows(); ++i) {
+        if (rows.row(i).size() > longest) longest = rows.row(i).size();
+      }
+      if (dimension > longest && dimension > kMostDimensions) {
+        throw PythonError::create(PyExc_ValueError, "dimension is longer than every row and than any embedding");
       }
       const metrics::PassOptions options = watch.options(threads);
       state = watch.without_lock(
