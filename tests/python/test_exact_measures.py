@@ -174,3 +174,24 @@ def test_float32_sums_that_fail_warn_and_keep_their_bits():
             v.py_detect_drift(same, same[:10])
         warnings.simplefilter("ignore", RuntimeWarning)
         assert v.py_compute_distinctiveness(same) == v.py_compute_distinctiveness(same)
+
+
+def test_progress_and_its_exceptions_reach_the_caller_with_the_lock_taken_back():
+    x = np.random.default_rng(8).standard_normal((1500, 48)).astype(np.float32)
+    from vextral.embedding_measures import measure_quality
+    seen = []
+    quality = measure_quality(x, data=x, threads=2, progress=lambda done, total: seen.append((done, total)))
+    assert quality.quality_score == vextral.measure(x).quality_score
+    assert {total for _, total in seen} == {1500 * 1499 // 2}
+    assert [done for done, _ in seen] == sorted(done for done, _ in seen) and seen[-1][0] == seen[-1][1]
+
+    class Stop(Exception):
+        pass
+
+    def stop(done, total):
+        if done:
+            raise Stop
+    for threads in (1, 2):
+        with pytest.raises(Stop):
+            measure_quality(x, data=x, threads=threads, progress=stop)
+    assert vextral.measure(x).quality_score == quality.quality_score
