@@ -2,7 +2,9 @@
 
 #include <array>
 #include <limits>
+#include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 
 #include "batch_argument.hpp"
@@ -115,55 +117,65 @@ void set_double(PyObject* dict, const char* key, double value) {
   set_item(dict, key, PyRef::steal(PyFloat_FromDouble(value)));
 }
 
-}  // namespace
+// The four measures under their names, with `suffix` after each name.
+template <class Value>
+void set_measures(PyObject* dict, const Value& isotropy, const Value& coverage, const Value& distinctiveness,
+                  const Value& quality_score, const std::string& suffix = "") {
+  const std::pair<const char*, Value> items[] = {
+      {"isotropy", isotropy}, {"coverage", coverage}, {"distinctiveness", distinctiveness},
+      {"quality_score", quality_score}};
+  for (const auto& [name, value] : items) {
+    const std::string key = name + suffix;
+    if constexpr (std::is_same_v<Value, float>) {
+      set_item(dict, key.c_str(), value);
+    } else {
+      set_double(dict, key.c_str(), value);
+    }
+  }
+}
 
-PyObject* batch_measures(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+// An entry that measures its embeddings argument with `measure` and
+// returns the dict `fill(dict, result)` completes.
+template <class Measure, class Fill>
+PyObject* measuring_entry(const FunctionDescription& description, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames, Measure&& measure, Fill&& fill) {
   return run_guarded([&] {
     std::array<PyObject*, 4> slots{};
-    extract_arguments_fastcall(kDescription, args, nargs, kwnames, slots);
-    Measured<metrics::BatchMeasures> measured;
-    {
-      auto batch_measured = measure_argument(slots, [](const metrics::EmbeddingBatch& batch,
-                                                         const metrics::PassOptions& options) {
-        return metrics::compute_batch_measures(batch, options);
-      });
-      measured = batch_measured;
-    }
-    const metrics::BatchMeasures& measures = measured.result;
+    extract_arguments_fastcall(description, args, nargs, kwnames, slots);
+    const auto measured = measure_argument(slots, measure);
     PyRef dict = measures_dict(measured);
-    set_item(dict.get(), "isotropy", measures.isotropy);
-    set_item(dict.get(), "coverage", measures.coverage);
-    set_item(dict.get(), "distinctiveness", measures.distinctiveness);
-    set_item(dict.get(), "quality_score", measures.quality_score);
-    // What the same formulas give from float64 sums in the same order.
-    set_double(dict.get(), "isotropy_shadow", measures.shadow.isotropy);
-    set_double(dict.get(), "coverage_shadow", measures.shadow.coverage);
-    set_double(dict.get(), "distinctiveness_shadow", measures.shadow.distinctiveness);
-    set_double(dict.get(), "quality_score_shadow", measures.shadow.quality_score);
+    fill(dict.get(), measured.result);
     return dict.release();
   });
 }
 
-PyObject* measure(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return run_guarded([&] {
-    std::array<PyObject*, 4> slots{};
-    extract_arguments_fastcall(kMeasureDescription, args, nargs, kwnames, slots);
-    Measured<metrics::SoundMeasures> measured;
-    {
-      auto sound = measure_argument(slots, [](const metrics::EmbeddingBatch& batch,
-                                              const metrics::PassOptions& options) {
-        return metrics::compute_sound_measures(batch, options);
+}  // namespace
+
+PyObject* batch_measures(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return measuring_entry(
+      kDescription, args, nargs, kwnames,
+      [](const metrics::EmbeddingBatch& batch, const metrics::PassOptions& options) {
+        return metrics::compute_batch_measures(batch, options);
+      },
+      [](PyObject* dict, const metrics::BatchMeasures& measures) {
+        set_measures(dict, measures.isotropy, measures.coverage, measures.distinctiveness,
+                     measures.quality_score);
+        // What the same formulas give from float64 sums of the same terms.
+        set_measures(dict, measures.shadow.isotropy, measures.shadow.coverage,
+                     measures.shadow.distinctiveness, measures.shadow.quality_score, "_shadow");
       });
-      measured = sound;
-    }
-    const metrics::SoundMeasures& measures = measured.result;
-    PyRef dict = measures_dict(measured);
-    set_double(dict.get(), "isotropy", measures.isotropy);
-    set_double(dict.get(), "coverage", measures.coverage);
-    set_double(dict.get(), "distinctiveness", measures.distinctiveness);
-    set_double(dict.get(), "quality_score", measures.quality_score);
-    return dict.release();
-  });
+}
+
+PyObject* measure(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return measuring_entry(
+      kMeasureDescription, args, nargs, kwnames,
+      [](const metrics::EmbeddingBatch& batch, const metrics::PassOptions& options) {
+        return metrics::compute_sound_measures(batch, options);
+      },
+      [](PyObject* dict, const metrics::SoundMeasures& measures) {
+        set_measures(dict, measures.isotropy, measures.coverage, measures.distinctiveness,
+                     measures.quality_score);
+      });
 }
 
 namespace {

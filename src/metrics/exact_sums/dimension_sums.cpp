@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "failure.hpp"
+#include "state_bytes.hpp"
 
 namespace metrics {
 
@@ -26,16 +27,6 @@ DimensionLaneAdder lane_adder(KernelPath path) {
     default:
       return add_row_portable;
   }
-}
-
-void put_u64(unsigned char* out, std::uint64_t value) {
-  for (std::size_t b = 0; b < 8; ++b) out[b] = static_cast<unsigned char>(value >> (8 * b));
-}
-
-std::uint64_t get_u64(const unsigned char* in) {
-  std::uint64_t value = 0;
-  for (std::size_t b = 0; b < 8; ++b) value |= std::uint64_t{in[b]} << (8 * b);
-  return value;
 }
 
 class SlowDimensionValues final : public SlowValueSink {
