@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by scripts/test before its long phases: check_prerequisites NAME
 # prints one line for each thing the test run needs and this machine lacks,
 # with the Debian package that brings it, and fails if there was one. PYTHON
