@@ -20,7 +20,8 @@ check_prerequisites() {
   fi
   cxx=${CXX:-c++}
   if ! command -v "$cxx" >/dev/null 2>&1; then
-    report_missing "C++ compiler $cxx" "g++"
+    case $cxx in *clang*) report_missing "C++ compiler $cxx" "clang" ;;
+                 *) report_missing "C++ compiler $cxx" "g++" ;; esac
   elif [ "$cmake_usable" -eq 1 ]; then
     # The project's own lookups, in a throwaway build folder.
     probe=$(mktemp -d)
@@ -42,7 +43,7 @@ check_prerequisites() {
   fi
   # The sanitizer run builds with GCC and preloads its runtime (scripts/test_sanitized).
   sanitizer_cxx=$cxx
-  if "$cxx" --version 2>/dev/null | grep -qi clang; then sanitizer_cxx=g++; fi
+  if [[ $cxx == *clang* ]] || "$cxx" --version 2>/dev/null | grep -qi clang; then sanitizer_cxx=g++; fi
   if ! command -v "$sanitizer_cxx" >/dev/null 2>&1; then
     report_missing "GCC ($sanitizer_cxx), which builds the sanitizer run" "g++"
   else
