@@ -24,7 +24,8 @@ of its width, from the same run.
 Everything but the threads case runs single-threaded: the BLAS thread count is
 pinned to 1 unless already set, and VEXTRAL_NUM_THREADS to 1. Build the reference library first, for example
 
-    cmake -S . -B build-bench && cmake --build build-bench --target vextral_reference
+    cmake -S . -B build-bench -DPython_EXECUTABLE=$(pwd)/.venv/bin/python -DVEXTRAL_BUILD_TESTS=OFF
+    cmake --build build-bench --target vextral_reference
 
 and install the module into the interpreter that runs this script. Examples:
 

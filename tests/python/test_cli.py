@@ -4,6 +4,7 @@ import gzip
 import io
 import json
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -577,14 +578,20 @@ def big_batch(tmp_path, rows):
     return save(tmp_path / "big.npy", np.random.default_rng(0).standard_normal((rows, 512)).astype(np.float32))
 
 
-def run_on_terminal(arguments, until=None, then=None, env=None):
+# The command with its bar drawn at every report of the pass, from the start: what the bar
+# shows then depends on the reports alone, not on how fast this machine is.
+EVERY_REPORT_DRAWN = ("import sys, vextral.progress as p; p.DEFAULT_DELAY = p.REDRAW_INTERVAL = 0; "
+                      "from vextral.cli import main; sys.exit(main())")
+
+
+def run_on_terminal(arguments, until=None, then=None, env=None, program=("-m", "vextral")):
     """Runs vextral with its standard streams on a pseudo-terminal; once `until` appears in
     what it prints, calls then(child). Returns (status, everything printed)."""
     import pty
     import select
 
     controller, terminal = pty.openpty()
-    child = subprocess.Popen([sys.executable, "-m", "vextral", *map(str, arguments)],
+    child = subprocess.Popen([sys.executable, *program, *map(str, arguments)],
                              stdin=terminal, stdout=terminal, stderr=terminal, start_new_session=True,
                              env=None if env is None else {**os.environ, **env})
     os.close(terminal)
@@ -621,6 +628,26 @@ class TestProgressOnATerminal:
         assert "big.npy: pairs [" in text and " M pairs" in text, text
         # The bar is erased, so the report starts on a clean line.
         assert f"\rquality of {path}: 9000 embeddings x 512 dimensions" in text
+
+    # 12,000 rows: 72 million pairs, too many for the similarity list, so that the library's
+    # bits take a second pass; 384 dimensions: a panel is filled in two column ranges, with a
+    # report between them that repeats the pairs done so far.
+    @pytest.mark.parametrize("options, passes", [(["--library-bits"], 2), ([], 1)])
+    def test_the_bar_rises_steadily_to_all_the_work_of_every_pass(self, tmp_path, options, passes):
+        path = save(tmp_path / "big.npy",
+                    np.random.default_rng(0).standard_normal((12000, 384)).astype(np.float32))
+        status, text = run_on_terminal(["quality", path, "--threads", "1", *options],
+                                       program=("-c", EVERY_REPORT_DRAWN))
+        assert status == 0, text
+        shown = [(float(done), float(total)) for done, total
+                 in re.findall(r"\] +\d+% ([\d.]+)/([\d.]+) M pairs", text)]
+        assert len(shown) > 100, text
+        assert {total for _, total in shown} == {passes * 72.0}
+        counts = [done for done, _ in shown]
+        # One panel is 0.8 M pairs: no report may skip ahead by more than a few.
+        steps = [later - earlier for earlier, later in zip(counts, counts[1:])]
+        assert min(steps) >= 0 and max(steps) <= 3.0, counts
+        assert counts[0] <= 3.0 and counts[-1] == passes * 72.0
 
     def test_no_progress_option_and_no_bar_off_a_terminal(self, tmp_path):
         path = big_batch(tmp_path, 6000)
