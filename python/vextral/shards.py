@@ -41,12 +41,12 @@ def shard_paths(path: str) -> list[str]:
     if os.path.isdir(path):
         found = [os.path.join(folder, name) for folder, _, names in os.walk(path) for name in names
                  if name.lower().endswith(PARQUET_EXTENSIONS)]
-        what = "Parquet files (.parquet, .pq)"
+        if not found:
+            raise UserError(f"{path}: Is a directory, holding no Parquet files (.parquet, .pq) to read as one batch")
     else:
         found = [name for name in glob.glob(path, recursive=True) if os.path.isfile(name)]
-        what = "files"
-    if not found:
-        raise UserError(f"{path}: no {what} found")
+        if not found:
+            raise UserError(f"{path}: no such file, and no files match it as a pattern")
     return sorted(found, key=_natural_key)
 
 
@@ -80,10 +80,11 @@ def _checked_dimension(path: str, dimension: int, expected: int) -> None:
 def load_together(path: str, options: ReadOptions) -> Embeddings:
     """All the files `path` names, read here and joined into one batch."""
     numpy = _numpy()
-    parts, dimension = [], None
+    parts: list[Any] = []
+    dimension = 0
     for shard in shard_paths(path):
         embeddings = load_embeddings(shard, options)
-        dimension = embeddings.dimension if dimension is None else dimension
+        dimension = dimension or embeddings.dimension
         _checked_dimension(shard, embeddings.dimension, dimension)
         parts.append(_as_array(numpy, embeddings))
     dtype = numpy.result_type(*parts)
@@ -139,8 +140,8 @@ def _shape_of(path: str, options: ReadOptions) -> tuple[int, int | None]:
 def dask_embeddings(path: str, options: ReadOptions, chunk_rows: Callable[[int, int], int]) -> Embeddings:
     """The file or files `path` names as one Dask array of row chunks of about
     chunk_rows(rows, dimension) rows, read by the workers."""
-    import dask
-    import dask.array as da
+    dask = importlib.import_module("dask")
+    da = importlib.import_module("dask.array")
     numpy = _numpy()
     if path == STDIN:
         raise UserError("standard input cannot be read by a cluster's workers; give a file")
