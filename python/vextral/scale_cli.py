@@ -100,14 +100,14 @@ def session(arguments: argparse.Namespace) -> Iterator[Session]:
         raise UserError(f"--scheduler and --workers need Dask's distributed package: {EXTRA}") from None
     if arguments.scheduler is not None:
         try:
-            client = distributed.Client(arguments.scheduler, timeout="20s")
+            client = distributed.Client(arguments.scheduler, timeout="10s")
         except (OSError, TimeoutError) as error:
             raise UserError(f"no Dask scheduler answers at {arguments.scheduler} ({error})") from None
         with client:
             yield Session(client, {"scheduler": arguments.scheduler, "workers": len(client.nthreads())})
         return
     with distributed.LocalCluster(n_workers=arguments.workers, threads_per_worker=1, processes=True,
-                                  dashboard_address=None, silence_logs=logging.ERROR) as cluster:
+                                  dashboard_address=None, silence_logs=logging.CRITICAL) as cluster:
         with distributed.Client(cluster) as client:
             yield Session(client, {"workers": arguments.workers})
 
