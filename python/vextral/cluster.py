@@ -33,11 +33,17 @@ from vextral.embedding_measures import EXACT, NonFinite, Quality
 EXTRA = "pip install 'vextral_core[dask]'"
 # States merged by one task of the merge tree.
 MERGE_FAN_IN = 16
+# Row blocks at most: k blocks make k(k + 1)/2 tasks, so an array of many small chunks is
+# rechunked into fewer (the bits do not depend on the chunking).
+MOST_ROW_BLOCKS = 256
 
 
 def is_dask_array(value: Any) -> bool:
-    """Whether `value` is a Dask collection (known without importing Dask)."""
-    return hasattr(type(value), "__dask_graph__") and hasattr(value, "ndim") and hasattr(value, "chunks")
+    """Whether `value` is a Dask array (known without importing Dask). Other collections that
+    follow Dask's protocol (an xarray DataArray, say) are read as any other batch."""
+    kind = type(value)
+    return kind.__module__.partition(".")[0] == "dask" and hasattr(kind, "__dask_graph__") and \
+        hasattr(value, "chunks")
 
 
 def dask_modules() -> tuple[Any, Any]:
@@ -57,6 +63,8 @@ def row_blocks(array: Any) -> tuple[Any, list[Any], list[int]]:
         array = array.compute_chunk_sizes()
     if len(array.chunks[1]) > 1:
         array = array.rechunk({1: -1})
+    if len(array.chunks[0]) > MOST_ROW_BLOCKS:
+        array = array.rechunk({0: math.ceil(array.shape[0] / MOST_ROW_BLOCKS)})
     blocks = list(array.to_delayed().ravel())
     starts = [0]
     for size in array.chunks[0]:
@@ -153,16 +161,16 @@ def sampled_dask(array: Any, pairs: int, seed: int, *, threads: int = 1,
     block_of_second = numpy.searchsorted(bounds, drawn[:, 1], side="right") - 1
     delayed = dask.delayed
     # Each block pair's share of the sample, in the draw's order, with where it goes back.
+    block_pair = block_of_first * len(blocks) + block_of_second
+    order = numpy.argsort(block_pair, kind="stable")
+    present, first_of_each = numpy.unique(block_pair[order], return_index=True)
     shares, places = [], []
-    for i in range(len(blocks)):
-        for j in range(i, len(blocks)):
-            where = numpy.flatnonzero((block_of_first == i) & (block_of_second == j))
-            if where.size == 0:
-                continue
-            local = drawn[where] - numpy.asarray([starts[i], starts[j]], dtype=numpy.uint64)
-            shares.append(delayed(_similarities, pure=True)(blocks[i], local.tobytes(),
-                                                            blocks[j] if j != i else None, threads))
-            places.append(where)
+    for key, where in zip(present.tolist(), numpy.split(order, first_of_each[1:])):
+        i, j = divmod(key, len(blocks))
+        local = drawn[where] - numpy.asarray([starts[i], starts[j]], dtype=numpy.uint64)
+        shares.append(delayed(_similarities, pure=True)(blocks[i], local.tobytes(),
+                                                        blocks[j] if j != i else None, threads))
+        places.append(where)
     dimension_states = [delayed(_dimension_sums, pure=True)(block, dimension) for block in blocks]
     scans = [delayed(_non_finite_rows, pure=True)(block) for block in blocks]
     dimension_state, found, similarities = dask.compute(_merged(delayed, dimension_states), scans, shares)

@@ -50,6 +50,18 @@ def test_the_same_bits_as_one_process_for_every_chunking(client):
     assert vextral.drift(baseline, x[:900] + np.float32(0.25)) == vextral.drift(x, x[:900] + np.float32(0.25))
 
 
+def test_many_small_chunks_become_fewer_blocks(monkeypatch):
+    import dask
+    from vextral import cluster
+    x = batch()
+    monkeypatch.setattr(cluster, "MOST_ROW_BLOCKS", 4)
+    array = da.from_array(x, chunks=(100, 48))
+    assert len(cluster.row_blocks(array)[1]) == 4
+    with dask.config.set(scheduler="threads"):  # Dask's threads: the native passes let go of the lock
+        assert vextral.measure(array) == vextral.measure(x)
+        assert vextral.measure(array, pairs=3000, seed=1) == vextral.measure(x, pairs=3000, seed=1)
+
+
 def test_a_worker_killed_mid_way_costs_only_its_tasks(client, tmp_path):
     x = batch()
     marker = str(tmp_path / "killed")
@@ -117,6 +129,7 @@ def test_the_command_on_the_cluster_and_on_many_files(client, tmp_path, capsys):
 
 def test_without_dask_a_dask_array_gets_a_message_naming_the_extra(monkeypatch):
     class FakeArray:
+        __module__ = "dask.array.core"
         ndim = 2
         chunks = ((1,), (1,))
 
