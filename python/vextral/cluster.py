@@ -9,7 +9,7 @@ each similarity keeps the bits it has in the whole batch) and returns the
 sums as bytes; per-block tasks give the exact per-dimension sums and the
 rows holding NaN or infinity; the bytes merge in a tree. The result has the
 bits of `vextral.measure(x.compute())` for every chunking and worker count;
-a task holds two row chunks and their normalised copy, and a worker lost
+a task holds two row chunks, their joined copy and its normalised copy, and a worker lost
 mid-way costs only the tasks Dask runs again.
 
 With a sample of pairs instead (`pairs=N`), the pairs are drawn on the
