@@ -71,3 +71,20 @@ def non_finite_rows(embeddings: _Embeddings) -> tuple[int, int | None]:
     """The number of rows holding NaN or infinity, and the index of the first (or None)."""
 
 def rebuild_panic_exception(*args: object) -> BaseException: ...
+
+def sampled_measure(embeddings: _Embeddings, pairs: int, seed: int, threads: int = 1,
+                    checked: Callable[[int, int | None], object] | None = None) -> dict[str, Any]:
+    """Isotropy, distinctiveness and quality score estimated from `pairs` distinct pairs drawn for
+    `seed`, with "isotropy_stderr", "distinctiveness_stderr", "quality_score_stderr", exact
+    coverage, "pairs", "population", "rows", "dimension", "non_finite_rows", "first_non_finite"."""
+
+def draw_pairs(rows: int, count: int, seed: int) -> bytes:
+    """`count` distinct pairs of `rows` rows drawn for `seed`, as native uint64 (first, second)
+    couples sorted in the pair order."""
+
+def pair_similarities(rows: _Embeddings, pairs: bytes | bytearray | memoryview, columns: _Embeddings | None = None,
+                      threads: int = 1) -> bytes:
+    """The float32 similarities (native bytes) of the pairs, rows with rows or rows with columns."""
+
+def sampled_measures(similarities: bytes | bytearray | memoryview, dimension_state: bytes) -> dict[str, Any]:
+    """The estimates of sampled_measure from the drawn pairs' similarities and all rows' dimension sums."""

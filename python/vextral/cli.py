@@ -21,7 +21,7 @@ from collections.abc import Callable, Sequence
 from importlib.metadata import PackageNotFoundError, version
 from typing import Any, NoReturn
 
-from vextral import reports
+from vextral import reports, scale_cli
 from vextral.embedding_files import (EXTENSIONS, FORMATS, STDIN, Embeddings, ReadOptions, check_options_apply,
                                      check_unchanged, load_embeddings)
 from vextral.embedding_measures import NonFinite, Quality, measure_drift, measure_quality
@@ -109,8 +109,10 @@ def _parser() -> argparse.ArgumentParser:
                        " (- reads JSON lines from standard input)")
     quality = command("quality", "isotropy, coverage, distinctiveness and quality score of a batch",
                       _quality)
-    quality.add_argument("file", metavar="FILE", help=embeddings_help)
+    quality.add_argument("file", metavar="FILE", help=embeddings_help + "; a glob pattern or a folder of "
+                         "Parquet files reads many files as one batch")
     _add_embedding_options(quality, "refuse embeddings holding NaN or infinity (exit 1) instead of warning")
+    scale_cli.add_options(quality)
 
     drift = command("drift", "drift from a baseline batch to a current batch, with the measures of each",
                     _drift)
@@ -118,6 +120,7 @@ def _parser() -> argparse.ArgumentParser:
     drift.add_argument("current", metavar="CURRENT", help="embeddings, in any format BASELINE takes")
     _add_embedding_options(drift, "refuse embeddings holding NaN or infinity, and batches of different "
                            "dimension (exit 1), instead of warning")
+    scale_cli.add_options(drift)
 
     retrieval = command("retrieval", "precision, recall, F1, MRR and NDCG of a TREC run, per query "
                         "and as the mean over queries", _retrieval)
@@ -314,6 +317,8 @@ def _measured(embeddings: Embeddings, threads: int, show_progress: bool, *, stri
 
 
 def _quality(arguments: argparse.Namespace) -> None:
+    if scale_cli.wanted(arguments, arguments.file):
+        return scale_cli.quality(arguments)
     embeddings = _load(arguments.file, _read_options(arguments, arguments.file))
     if embeddings.count == 1:
         _warn(f"{arguments.file} holds 1 embedding: every measure of a single embedding is 0")
@@ -325,6 +330,8 @@ def _quality(arguments: argparse.Namespace) -> None:
 
 
 def _drift(arguments: argparse.Namespace) -> None:
+    if scale_cli.wanted(arguments, arguments.baseline, arguments.current):
+        return scale_cli.drift(arguments)
     baseline_name, current_name = arguments.baseline, arguments.current
     if baseline_name == STDIN and current_name == STDIN:
         raise UserError("only one of BASELINE and CURRENT can be read from standard input")

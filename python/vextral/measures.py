@@ -17,8 +17,11 @@ import os
 from dataclasses import dataclass
 from typing import Any
 
+from vextral import _native
+from vextral.cluster import is_dask_array, measure_dask
 from vextral.embedding_measures import (BATCH_MEASURES, EXACT, FLOAT32_SEQUENTIAL, Quality,
                                         measure_drift, measure_quality)
+from vextral.sampling import ESTIMATED, Estimates, checked_sample, measure_sampled
 
 # The most threads a call uses, as for VEXTRAL_NUM_THREADS.
 MOST_THREADS = 1024
@@ -36,7 +39,15 @@ class Measures:
         rows: the number of embeddings.
         dimension: the length of the first embedding.
         non_finite_rows: how many embeddings hold NaN or infinity.
-        summation: "exact" (order-free exact sums) or "float32-sequential" (the library's bits).
+        summation: "exact" (order-free exact sums), "float32-sequential" (the library's bits) or
+            "sampled" (exact sums over a sample of pairs: isotropy, distinctiveness and the
+            quality score are estimates, coverage is exact).
+        pairs: the pairs sampled, or None when every pair was measured.
+        isotropy_stderr, distinctiveness_stderr, quality_score_stderr: the standard error of
+            each estimate (0.0 when every pair was measured); distinctiveness's is that of its
+            formula before its clamp at 1.
+        isotropy_interval, distinctiveness_interval, quality_score_interval: the 95 % interval
+            of each estimate (the value itself when every pair was measured).
     """
 
     isotropy: float
@@ -47,12 +58,30 @@ class Measures:
     dimension: int
     non_finite_rows: int
     summation: str
+    pairs: int | None = None
+    isotropy_stderr: float = 0.0
+    distinctiveness_stderr: float = 0.0
+    quality_score_stderr: float = 0.0
+    isotropy_interval: tuple[float, float] | None = None
+    distinctiveness_interval: tuple[float, float] | None = None
+    quality_score_interval: tuple[float, float] | None = None
+
+    def __post_init__(self) -> None:
+        for name in ("isotropy", "distinctiveness", "quality_score"):
+            if getattr(self, f"{name}_interval") is None:
+                value = getattr(self, name)
+                object.__setattr__(self, f"{name}_interval", (value, value))
 
     @classmethod
-    def _of(cls, quality: Quality) -> Measures:
+    def _of(cls, quality: Quality, estimates: Estimates | None = None) -> Measures:
+        sampled: dict[str, Any] = {}
+        if estimates is not None:
+            sampled = {"pairs": estimates.pairs,
+                       **{f"{name}_stderr": estimates.stderr[name] for name in ESTIMATED},
+                       **{f"{name}_interval": estimates.intervals[name] for name in ESTIMATED}}
         return cls(quality.measures["isotropy"], quality.measures["coverage"], quality.measures["distinctiveness"],
                    quality.quality_score, quality.rows, quality.dimension, quality.non_finite.count,
-                   quality.summation)
+                   quality.summation, **sampled)
 
 
 @dataclass(frozen=True)
@@ -90,7 +119,29 @@ def thread_count(threads: int | None) -> int:
     return min(threads, MOST_THREADS)
 
 
-def measure(embeddings: Any, *, threads: int | None = None, library_bits: bool = False) -> Measures:
+def _measured(embeddings: Any, threads: int | None, library_bits: bool, pairs: int | None,
+              seed: int | None) -> Measures:
+    """One batch measured by `measure`'s rules: a Dask array on the Dask scheduler in use,
+    a sample of pairs when `pairs` is given, otherwise in this process."""
+    if pairs is not None:
+        if library_bits:
+            raise ValueError("library_bits gives the library's bits of every pair; it cannot be sampled")
+        count, seed = checked_sample(pairs, seed)
+        task_threads = 1 if is_dask_array(embeddings) and threads is None else thread_count(threads)
+        return Measures._of(*measure_sampled(embeddings, count, seed, data=embeddings, threads=task_threads))
+    if seed is not None:
+        raise ValueError("seed chooses a sample of pairs: give pairs too")
+    if is_dask_array(embeddings):
+        if library_bits:
+            raise ValueError("library_bits needs the float32 running sums in one order: compute the array first")
+        return Measures._of(measure_dask(embeddings, threads=1 if threads is None else thread_count(threads)))
+    quality = measure_quality(embeddings, data=embeddings, threads=thread_count(threads),
+                              library_bits=library_bits, warn_stacklevel=4)
+    return Measures._of(quality)
+
+
+def measure(embeddings: Any, *, threads: int | None = None, library_bits: bool = False,
+            pairs: int | None = None, seed: int | None = None) -> Measures:
     """Isotropy, coverage, distinctiveness and quality score of a batch of embeddings.
 
     `embeddings` is any batch vextral_core accepts: a sequence of sequences of numbers, a 2-D
@@ -100,24 +151,47 @@ def measure(embeddings: Any, *, threads: int | None = None, library_bits: bool =
     the pairs. With `library_bits=True` the measures have exactly the bits of vextral_core's
     py_compute_* functions instead (float32 running sums, which fail on large batches: a
     RuntimeWarning says so when they do).
+
+    A 2-D Dask array is measured on the Dask scheduler in use (a distributed Client, or Dask's
+    threads): one task per pair of row chunks, with the same bits as the computed array
+    measured here, whatever the chunking; `threads` is then per task (None: 1). It needs the
+    `dask` extra (pip install 'vextral_core[dask]').
+
+    With `pairs=N`, isotropy, distinctiveness and the quality score are estimated from N
+    distinct pairs drawn uniformly (the same ones for the same `seed`, default 0, whatever the
+    threads), in O(N d) time, each with a standard error and a 95 % interval (`isotropy_stderr`,
+    `isotropy_interval`, ...); coverage stays exact. `summation` is then "sampled".
     """
-    quality = measure_quality(embeddings, data=embeddings, threads=thread_count(threads),
-                              library_bits=library_bits, warn_stacklevel=3)
-    return Measures._of(quality)
+    return _measured(embeddings, threads, library_bits, pairs, seed)
 
 
-def drift(baseline: Any, current: Any, *, threads: int | None = None, library_bits: bool = False) -> DriftMeasures:
+def drift(baseline: Any, current: Any, *, threads: int | None = None, library_bits: bool = False,
+          pairs: int | None = None, seed: int | None = None) -> DriftMeasures:
     """The drift from a baseline batch to a current batch: the mean relative change
     |baseline - current| / (baseline + 1) of isotropy, coverage and distinctiveness.
 
     Each batch is measured as by `measure`, with the same `threads` and `library_bits`; with
-    `library_bits=True` the drift has exactly the bits of vextral_core's py_detect_drift.
+    `library_bits=True` the drift has exactly the bits of vextral_core's py_detect_drift. Dask
+    arrays and `pairs`/`seed` are taken as by `measure` (each batch sampled with the same seed).
     """
+    if pairs is not None or seed is not None or is_dask_array(baseline) or is_dask_array(current):
+        measured_each = [_measured(batch, threads, library_bits, pairs, seed) for batch in (baseline, current)]
+        return _drift_of(*measured_each)
     count = thread_count(threads)
     measured = [measure_quality(batch, data=batch, threads=count, library_bits=library_bits, warn_stacklevel=3)
                 for batch in (baseline, current)]
     result = measure_drift(*measured)
     return DriftMeasures(result.drift, Measures._of(measured[0]), Measures._of(measured[1]), result.changes())
+
+
+def _drift_of(baseline: Measures, current: Measures) -> DriftMeasures:
+    """The drift between two batches measured on exact sums (all pairs or a sample)."""
+    before = [getattr(baseline, name) for name in BATCH_MEASURES]
+    after = [getattr(current, name) for name in BATCH_MEASURES]
+    if baseline.rows == 0 or current.rows == 0:
+        return DriftMeasures(0.0, baseline, current, {name: 0.0 for name in BATCH_MEASURES})
+    changes = {name: abs(b - a) / (b + 1.0) for name, b, a in zip(BATCH_MEASURES, before, after)}
+    return DriftMeasures(_native.sound_drift(*before, *after), baseline, current, changes)
 
 
 __all__ = ["BATCH_MEASURES", "EXACT", "FLOAT32_SEQUENTIAL", "DriftMeasures", "Measures", "drift", "measure"]

@@ -28,6 +28,11 @@ constexpr const char* kDocstring =
 // --- pickling --------------------------------------------------------------
 
 constexpr const char* kReducerName = "_reduce_vextral_panic_exception";
+// Marks the class as ours in its own dict, where libraries that register
+// their own pickling for every exception class (tblib, which
+// distributed installs at import) cannot overwrite it as they overwrite
+// the reduction.
+constexpr const char* kMarker = "__vextral_panic_class__";
 constexpr const char* kRebuildModule = "vextral._native";
 constexpr const char* kRebuildName = "rebuild_panic_exception";
 
@@ -97,7 +102,7 @@ PyRef registered_panic_class() noexcept {
     PyObject* value = nullptr;
     while (PyDict_Next(table.get(), &position, &key, &value)) {
       if (PyType_Check(key) && PyObject_IsSubclass(key, PyExc_BaseException) == 1 &&
-          is_our_reducer(value)) {
+          (is_our_reducer(value) || PyObject_HasAttrString(key, kMarker) == 1)) {
         found = PyRef::borrow(key);
         break;
       }
@@ -107,9 +112,13 @@ PyRef registered_panic_class() noexcept {
 }
 
 // A failure is discarded: the class is still usable, its instances only
-// cannot be pickled.
+// cannot be pickled. Put back wherever another library replaced it.
 void register_panic_reduction(PyObject* panic_class) noexcept {
   PendingErrorAside aside;
+  if (PyRef table = dispatch_table(); table && PyDict_Check(table.get())) {
+    PyObject* current = PyDict_GetItem(table.get(), panic_class);  // borrowed; null when absent
+    if (current != nullptr && is_our_reducer(current)) return;
+  }
   PyRef reducer = PyRef::steal(PyCMethod_New(&reducer_definition, nullptr, nullptr, nullptr));
   PyRef copyreg = PyRef::steal(PyImport_ImportModule("copyreg"));
   if (reducer && copyreg) {
@@ -136,13 +145,22 @@ std::string panic_message(PyObject* exception) {
 }  // namespace
 
 PyObject* panic_exception_type() {
-  if (panic_exception_class != nullptr) return panic_exception_class;
-  if (PyRef registered = registered_panic_class()) {
-    panic_exception_class = registered.release();
+  if (panic_exception_class != nullptr) {
+    register_panic_reduction(panic_exception_class);
     return panic_exception_class;
   }
+  if (PyRef registered = registered_panic_class()) {
+    panic_exception_class = registered.release();
+    register_panic_reduction(panic_exception_class);
+    return panic_exception_class;
+  }
+  PyRef members = PyRef::steal(PyDict_New());
+  if (!members || PyDict_SetItemString(members.get(), kMarker, Py_True) < 0) {
+    members = PyRef();
+    PyErr_Clear();  // without the marker the class still works
+  }
   PyObject* created = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kDocstring,
-                                                PyExc_BaseException, nullptr);
+                                                PyExc_BaseException, members.get());
   if (created == nullptr) {
     // Taken plainly: there is no class yet to compare the pending one with.
     PythonError error = take_pending_error_plainly();

@@ -5,6 +5,7 @@
 #include "non_finite_rows_entry.hpp"
 #include "panic_rebuild.hpp"
 #include "partial_sums_entry.hpp"
+#include "sampled_pairs_entry.hpp"
 #include "trec_evaluation_function.hpp"
 
 namespace vextral::native {
@@ -28,6 +29,9 @@ PyMethodDef methods[] = {
     {"dimension_sums", entry(dimension_sums), METH_FASTCALL | METH_KEYWORDS,
      "dimension_sums(rows, dimension, threads=1)\n--\n\n"
      "The exact per-dimension sums of the rows' values, as bytes that merge with other parts'."},
+    {"draw_pairs", entry(draw_pairs), METH_FASTCALL | METH_KEYWORDS,
+     "draw_pairs(rows, count, seed)\n--\n\n"
+     "count distinct pairs of rows drawn uniformly for seed, as uint64 (first, second) couples."},
     {"drift_between", entry(drift_between), METH_FASTCALL | METH_KEYWORDS,
      "drift_between(baseline_isotropy, baseline_coverage, baseline_distinctiveness, current_isotropy, "
      "current_coverage, current_distinctiveness)\n--\n\n"
@@ -59,9 +63,18 @@ PyMethodDef methods[] = {
     {"pair_sums", entry(pair_sums), METH_FASTCALL | METH_KEYWORDS,
      "pair_sums(rows, columns=None, threads=1, progress=None)\n--\n\n"
      "The exact sums of the similarities of the pairs within rows, or between rows and columns."},
+    {"pair_similarities", entry(pair_similarities), METH_FASTCALL | METH_KEYWORDS,
+     "pair_similarities(rows, pairs, columns=None, threads=1)\n--\n\n"
+     "The float32 similarities of the given pairs, with the bits of the pass over all pairs."},
     {"rebuild_panic_exception", rebuild_panic_exception, METH_VARARGS,
      "rebuild_panic_exception(*args)\n--\n\n"
      "Rebuild a pickled PanicException (the target of its pickle reduction)."},
+    {"sampled_measure", entry(sampled_measure), METH_FASTCALL | METH_KEYWORDS,
+     "sampled_measure(embeddings, pairs, seed, threads=1, checked=None)\n--\n\n"
+     "The measures estimated from a sample of pairs, with standard errors; coverage exact."},
+    {"sampled_measures", entry(sampled_measures), METH_FASTCALL | METH_KEYWORDS,
+     "sampled_measures(similarities, dimension_state)\n--\n\n"
+     "The estimates from the similarities of drawn pairs and the dimension sums of all rows."},
     {"sound_drift", entry(sound_drift), METH_FASTCALL | METH_KEYWORDS,
      "sound_drift(baseline_isotropy, baseline_coverage, baseline_distinctiveness, current_isotropy, "
      "current_coverage, current_distinctiveness)\n--\n\n"

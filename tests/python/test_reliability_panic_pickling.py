@@ -112,3 +112,27 @@ def test_process_pools_deliver_the_failure(tmp_path, method):
         f"executor: True {MESSAGE}",
         f"pool: 0.20000000298023224 True {MESSAGE}",
     ]
+
+
+def test_a_library_that_takes_over_every_exceptions_pickling_breaks_neither(tmp_path):
+    # tblib, which distributed installs when it is imported, registers its own reduction for
+    # every exception class there is, the module's PanicException among them once it exists.
+    result = run_script(tmp_path, """
+import copyreg, pickle
+import vextral_core as v
+from vextral import _native
+
+def panic(call):
+    try:
+        call([[1.0], [2.0, 3.0]])
+    except BaseException as error:
+        return error
+
+first = panic(v.py_compute_coverage)
+copyreg.pickle(type(first), lambda error: (type(error), error.args))
+second = panic(_native.measure)
+copy = pickle.loads(pickle.dumps(second))
+print(type(second) is type(first), type(copy) is type(first), str(copy) == str(first))
+""")
+    assert result.returncode == 0, result.stderr[-3000:]
+    assert result.stdout.split() == ["True", "True", "True"]
