@@ -231,6 +231,9 @@ SimilaritySums PairSimilarities::reduce(const PassOptions& options, PairRange ra
   }
   shared.stop_and_join();
   if (shared.failure) std::rethrow_exception(shared.failure);
+  // The workers' last panels ended after the caller's last report. (No
+  // fork can strand anything here: every worker is joined.)
+  notify(options.monitor, total, total);
   for (const auto& worker : shared.workers) sums.merge(worker->sums);
   return sums;
 }
