@@ -272,7 +272,8 @@ struct NonFiniteRows {
   std::size_t count = 0;
   std::size_t first = 0;
 };
-NonFiniteRows find_non_finite_rows(const EmbeddingBatch& embeddings);
+// With threads > 1, a large batch is scanned by that many threads at most.
+NonFiniteRows find_non_finite_rows(const EmbeddingBatch& embeddings, unsigned threads = 1);
 
 // Precision, recall, F1, MRR and NDCG of a ranked identifier list.
 RetrievalMetrics compute_retrieval_metrics(std::span<const std::uint64_t> retrieved,

@@ -50,7 +50,7 @@ double sound_coverage(const EmbeddingBatch& embeddings, KernelPath path, unsigne
       sums[p].add_rows(embeddings, n * p / parts, n * (p + 1) / parts);
     });
     for (std::size_t p = 1; p < parts; ++p) sums[0].merge(sums[p]);
-    total.add(sums[0], n);
+    total.add(sums[0], n, threads);
     if (total.non_finite()) break;
   }
   return total.coverage(d);

@@ -95,7 +95,7 @@ auto measure_argument(const std::array<PyObject*, 4>& slots, Measure&& measure) 
   const metrics::EmbeddingBatch batch = batch_argument(slots[0], kParameters[0]);
   measured.rows = batch.rows();
   measured.dimension = batch.dimension();
-  measured.found = metrics::find_non_finite_rows(batch);
+  measured.found = watch.without_lock([&] { return metrics::find_non_finite_rows(batch, threads); });
   report_scan(slots[3], measured.found);
   const metrics::PassOptions options = watch.options(threads);
   measured.result = watch.without_lock([&] { return measure(batch, options); });

@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "buffer.hpp"
+#include "parallel_parts.hpp"
 #include "wide_integer.hpp"
 
 namespace metrics {
@@ -43,25 +45,43 @@ SoundPairMeasures sound_pair_measures(const SimilaritySums& sums) {
   return measures;
 }
 
-void VarianceTotal::add(DimensionSums& sums, std::uint64_t rows) {
+namespace {
+
+// The exact variance of dimension k of `sums` over `rows` rows, rounded to a
+// double. With S the sum and Q the sum of squares of the c values of the
+// dimension and mean S / n, the variance is the sum over its values of
+// (r - S/n)^2 / n = (n^2 Q - 2 n S^2 + c S^2) / n^3.
+double exact_variance(const DimensionSums& sums, std::size_t k, std::uint64_t rows) {
+  const WideInteger n = WideInteger::from_u64(rows);
+  const WideInteger plain = sums.plain(k).value();
+  const WideInteger squares = sums.squares(k).value();
+  const WideInteger weight = WideInteger::from_u64(sums.count(k)) - n - n;
+  const WideInteger numerator =
+      ((n * n) * squares).shifted_left(static_cast<std::size_t>(-kUnit)) + weight * plain * plain;
+  const auto n_double = static_cast<double>(rows);
+  return std::fmax(numerator.to_double(2 * kUnit) / n_double / n_double / n_double, 0.0);
+}
+
+// Dimensions per part below which the variances are formed on fewer threads.
+constexpr std::size_t kDimensionsPerPart = 256;
+
+}  // namespace
+
+void VarianceTotal::add(DimensionSums& sums, std::uint64_t rows, unsigned threads) {
   sums.settle();
   if (sums.non_finite() > 0) non_finite_ = true;
   if (non_finite_ || rows == 0) return;
-  // With S the sum and Q the sum of squares of the c values of a dimension
-  // and mean S / n, the variance is sum over its values of (r - S/n)^2 / n
-  // = (n^2 Q - 2 n S^2 + c S^2) / n^3.
-  const WideInteger n = WideInteger::from_u64(rows);
-  const WideInteger n_squared = n * n;
-  const auto n_double = static_cast<double>(rows);
-  for (std::size_t k = 0; k < sums.dimensions(); ++k) {
-    const WideInteger plain = sums.plain(k).value();
-    const WideInteger squares = sums.squares(k).value();
-    const WideInteger weight = WideInteger::from_u64(sums.count(k)) - n - n;
-    const WideInteger numerator =
-        (n_squared * squares).shifted_left(static_cast<std::size_t>(-kUnit)) + weight * plain * plain;
-    const double variance = numerator.to_double(2 * kUnit) / n_double / n_double / n_double;
-    total_.add(std::fmax(variance, 0.0));
-  }
+  // Each variance is exact before it is rounded, and their total is exact:
+  // the parts' totals merge to the same bits however the dimensions split.
+  std::size_t parts = threads == 0 ? 1 : threads;
+  if (parts > sums.dimensions() / kDimensionsPerPart) parts = sums.dimensions() / kDimensionsPerPart;
+  if (parts == 0) parts = 1;
+  Buffer<ExactSum> totals(parts);
+  const std::size_t d = sums.dimensions();
+  run_parts(parts, [&](std::size_t p) {
+    for (std::size_t k = d * p / parts; k < d * (p + 1) / parts; ++k) totals[p].add(exact_variance(sums, k, rows));
+  });
+  for (const ExactSum& part : totals) total_.merge(part);
 }
 
 double VarianceTotal::coverage(std::uint64_t dimensions) const {

@@ -27,8 +27,9 @@ SoundPairMeasures sound_pair_measures(const SimilaritySums& sums);
 class VarianceTotal {
  public:
   // Adds the variances of the dimensions `sums` covers, over `rows` rows in
-  // all (rows that do not reach a dimension still count in its divisor).
-  void add(DimensionSums& sums, std::uint64_t rows);
+  // all (rows that do not reach a dimension still count in its divisor),
+  // formed by `threads` threads at most.
+  void add(DimensionSums& sums, std::uint64_t rows, unsigned threads = 1);
   // Marks the data as holding NaN or infinity, which makes coverage 1.
   void add_non_finite() noexcept { non_finite_ = true; }
   bool non_finite() const noexcept { return non_finite_; }
