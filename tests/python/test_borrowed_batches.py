@@ -12,6 +12,7 @@ import numpy as np
 import pytest
 
 import vextral_core as v
+from hostile_producers import _DLDataType, _DLDevice, _DLManagedTensor
 from input_kinds import Generic, assert_batch_same, outcome, refcounts
 from vextral import _native
 
@@ -111,24 +112,6 @@ def test_a_later_argument_cannot_change_an_earlier_array_read_in_place():
     # Two arrays read in place run no Python code in between.
     second = batch(40, 6, seed=3)
     assert v.py_detect_drift(batch(40, 6), second) == v.py_detect_drift(batch(40, 6).tolist(), second.tolist())
-
-
-class _DLDevice(ctypes.Structure):
-    _fields_ = [("device_type", ctypes.c_int32), ("device_id", ctypes.c_int32)]
-
-
-class _DLDataType(ctypes.Structure):
-    _fields_ = [("code", ctypes.c_uint8), ("bits", ctypes.c_uint8), ("lanes", ctypes.c_uint16)]
-
-
-class _DLTensor(ctypes.Structure):
-    _fields_ = [("data", ctypes.c_void_p), ("device", _DLDevice), ("ndim", ctypes.c_int32),
-                ("dtype", _DLDataType), ("shape", ctypes.POINTER(ctypes.c_int64)),
-                ("strides", ctypes.POINTER(ctypes.c_int64)), ("byte_offset", ctypes.c_uint64)]
-
-
-class _DLManagedTensor(ctypes.Structure):
-    _fields_ = [("dl_tensor", _DLTensor), ("manager_ctx", ctypes.c_void_p), ("deleter", ctypes.c_void_p)]
 
 
 _capsule_new = ctypes.pythonapi.PyCapsule_New
