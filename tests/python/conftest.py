@@ -1,10 +1,20 @@
 import functools
+import signal
 import struct
 import subprocess
 import sys
 import textwrap
 
 import pytest
+
+# A test run started in the background of a non-interactive shell (`cmd &`,
+# nohup) inherits SIGINT ignored, and so would every interpreter it starts:
+# Python then installs no KeyboardInterrupt handler, and the tests of Ctrl-C
+# would see a call finish that should have been interrupted. A handler here
+# (rather than the ignored disposition) is reset to the default by exec, so
+# the interpreters the tests start handle SIGINT as an interactive one does.
+if signal.getsignal(signal.SIGINT) == signal.SIG_IGN:
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
 # A batch whose row 1 is longer than row 0: coverage fails internally on it.
 PANICKING_BATCH = [[1.0], [2.0, 3.0]]
