@@ -22,6 +22,8 @@
 // so ordinary lists never pay for the sorted array.
 #pragma once
 
+#include "mix64.hpp"
+
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -87,17 +89,10 @@ class IdentifierSet {
   // table_size()).
   static std::size_t table_size_for(std::size_t length);
 
-  // A 64-bit mixing function (the MurmurHash3 finaliser, a bijection) so that
-  // sequential or strided identifiers spread over the table; the low bits
-  // of mix(value ^ seed) select the slot.
-  static std::uint64_t mix(std::uint64_t value) noexcept {
-    value ^= value >> 33;
-    value *= 0xff51afd7ed558ccdULL;
-    value ^= value >> 33;
-    value *= 0xc4ceb93fe53ec4f9ULL;
-    value ^= value >> 33;
-    return value;
-  }
+  // The mixing function (mix64.hpp) that spreads sequential or strided
+  // identifiers over the table; the low bits of mix(value ^ seed) select
+  // the slot.
+  static std::uint64_t mix(std::uint64_t value) noexcept { return mix64(value); }
 
  private:
   static constexpr std::uint64_t kEmpty = 0;

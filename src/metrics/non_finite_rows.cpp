@@ -40,10 +40,8 @@ constexpr std::size_t kValuesPerPart = std::size_t{1} << 19;
 NonFiniteRows find_non_finite_rows(const EmbeddingBatch& embeddings, unsigned threads) {
   const DefaultFloatEnvironment float_environment;
   const std::size_t n = embeddings.rows();
-  std::size_t parts = threads == 0 ? 1 : threads;
-  if (parts > embeddings.value_count() / kValuesPerPart) parts = embeddings.value_count() / kValuesPerPart;
-  if (parts > n) parts = n;
-  if (parts <= 1) return scan(embeddings, 0, n);
+  const std::size_t parts = parts_for(threads, embeddings.value_count(), kValuesPerPart, n);
+  if (parts == 1) return scan(embeddings, 0, n);
   // Contiguous runs of rows; the first row found is the first of the
   // earliest run that found one.
   Buffer<NonFiniteRows> found(parts);

@@ -18,6 +18,17 @@
 
 namespace metrics {
 
+// How many parts `work` items make for `threads` threads: no more parts
+// than threads, than `most`, or than leave each at least `per_part` items;
+// at least one.
+inline std::size_t parts_for(unsigned threads, std::size_t work, std::size_t per_part,
+                             std::size_t most = static_cast<std::size_t>(-1)) {
+  std::size_t parts = threads == 0 ? 1 : threads;
+  if (parts > work / per_part) parts = work / per_part;
+  if (parts > most) parts = most;
+  return parts == 0 ? 1 : parts;
+}
+
 template <class Part>
 void run_parts(std::size_t parts, Part&& part) {
   if (parts == 0) return;

@@ -9,12 +9,10 @@
 // power of two), each thread summing the panels it fills.
 #include "exact_sums/dimension_sums.hpp"
 #include "exact_sums/sound_formulas.hpp"
-#include "failure.hpp"
 #include "float_environment.hpp"
 #include "metrics.hpp"
 #include "pair_kernel/kernel_path.hpp"
 #include "pair_kernel/pair_similarities.hpp"
-#include "parallel_parts.hpp"
 
 namespace metrics {
 
@@ -22,36 +20,18 @@ namespace {
 
 // Dimensions per state: about 1.7 MB of sums each, and a whole typical row.
 constexpr std::size_t kDimensionRange = 4096;
-// Values per thread below which coverage stays on fewer threads.
-constexpr std::size_t kValuesPerPart = std::size_t{1} << 18;
 
 double sound_coverage(const EmbeddingBatch& embeddings, KernelPath path, unsigned threads) {
   const std::size_t n = embeddings.rows();
   if (n < 2) return 0.0;
   const std::size_t d = embeddings.dimension();
   if (d == 0) return 0.0;
-  for (std::size_t i = 0; i < n; ++i) {
-    // A row longer than row 0 fails as the float32 coverage does.
-    if (embeddings.row(i).size() > d) fail_index_out_of_bounds(d, d);
-  }
-  std::size_t parts = threads == 0 ? 1 : threads;
-  const std::size_t most_parts = embeddings.value_count() / kValuesPerPart;
-  if (parts > most_parts) parts = most_parts;
-  if (parts > n) parts = n;
-  if (parts == 0) parts = 1;
-
+  require_rows_within(embeddings, d);
   VarianceTotal total;
-  for (std::size_t first = 0; first < d; first += kDimensionRange) {
+  for (std::size_t first = 0; first < d && !total.non_finite(); first += kDimensionRange) {
     const std::size_t width = d - first < kDimensionRange ? d - first : kDimensionRange;
-    Buffer<DimensionSums> sums;
-    sums.reserve(parts);
-    for (std::size_t p = 0; p < parts; ++p) sums.emplace_back(first, width, path);
-    run_parts(parts, [&](std::size_t p) {
-      sums[p].add_rows(embeddings, n * p / parts, n * (p + 1) / parts);
-    });
-    for (std::size_t p = 1; p < parts; ++p) sums[0].merge(sums[p]);
-    total.add(sums[0], n, threads);
-    if (total.non_finite()) break;
+    DimensionSums sums = DimensionSums::of_rows(embeddings, first, width, path, threads);
+    total.add(sums, n, threads);
   }
   return total.coverage(d);
 }

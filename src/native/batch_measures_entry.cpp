@@ -10,6 +10,7 @@
 #include "batch_argument.hpp"
 #include "binding.hpp"
 #include "conversion.hpp"
+#include "entry_values.hpp"
 #include "entry_guard.hpp"
 #include "pass_watch.hpp"
 #include "pending_error.hpp"
@@ -23,41 +24,7 @@ constexpr std::string_view kParameters[] = {"embeddings", "threads", "progress",
 constexpr FunctionDescription kDescription{"batch_measures", kParameters, 1};
 constexpr FunctionDescription kMeasureDescription{"measure", kParameters, 1};
 
-unsigned thread_count(PyObject* object) {
-  if (object == nullptr) return 1;
-  std::uint64_t threads;
-  try {
-    threads = extract_u64(object);
-  } catch (PythonError& error) {
-    throw argument_extraction_error(kParameters[1], std::move(error));
-  }
-  if (threads == 0) throw PythonError::create(PyExc_ValueError, "threads must be at least 1");
-  const std::uint64_t most = std::numeric_limits<unsigned>::max();
-  return static_cast<unsigned>(threads < most ? threads : most);
-}
-
-void set_item(PyObject* dict, const char* key, PyRef value) {
-  if (!value || PyDict_SetItemString(dict, key, value.get()) < 0) raise_pending_error();
-}
-
-void set_item(PyObject* dict, const char* key, float value) { set_item(dict, key, float_result(value)); }
-
-// The index of the first non-finite row, or None.
-PyRef first_index(const metrics::NonFiniteRows& found) {
-  return found.count == 0 ? PyRef::borrow(Py_None) : PyRef::steal(PyLong_FromSize_t(found.first));
-}
-
-// checked(count, first) with what the scan found, before the pass; its
-// exception ends the call.
-void report_scan(PyObject* checked, const metrics::NonFiniteRows& found) {
-  if (checked == nullptr || checked == Py_None) return;
-  PyRef count = PyRef::steal(PyLong_FromSize_t(found.count));
-  if (!count) raise_pending_error();
-  PyRef first = first_index(found);
-  if (!first) raise_pending_error();
-  PyRef result = PyRef::steal(PyObject_CallFunctionObjArgs(checked, count.get(), first.get(), nullptr));
-  if (!result) raise_pending_error();
-}
+void set_float(PyObject* dict, const char* key, float value) { set_item(dict, key, float_result(value)); }
 
 float float_argument(PyObject* object, std::string_view parameter) {
   try {
@@ -85,7 +52,7 @@ struct Measured {
 
 template <class Measure>
 auto measure_argument(const std::array<PyObject*, 4>& slots, Measure&& measure) {
-  const unsigned threads = thread_count(slots[1]);
+  const unsigned threads = threads_argument(slots[1], kParameters[1]);
   PassWatch watch(slots[2]);
   using Result = decltype(measure(std::declval<const metrics::EmbeddingBatch&>(),
                                   std::declval<const metrics::PassOptions&>()));
@@ -107,7 +74,7 @@ PyRef measures_dict(const Measured<Result>& measured) {
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) raise_pending_error();
   set_item(dict.get(), "non_finite_rows", PyRef::steal(PyLong_FromSize_t(measured.found.count)));
-  set_item(dict.get(), "first_non_finite", first_index(measured.found));
+  set_item(dict.get(), "first_non_finite", first_non_finite(measured.found));
   set_item(dict.get(), "rows", PyRef::steal(PyLong_FromSize_t(measured.rows)));
   set_item(dict.get(), "dimension", PyRef::steal(PyLong_FromSize_t(measured.dimension)));
   return dict;
@@ -127,7 +94,7 @@ void set_measures(PyObject* dict, const Value& isotropy, const Value& coverage, 
   for (const auto& [name, value] : items) {
     const std::string key = name + suffix;
     if constexpr (std::is_same_v<Value, float>) {
-      set_item(dict, key.c_str(), value);
+      set_float(dict, key.c_str(), value);
     } else {
       set_double(dict, key.c_str(), value);
     }

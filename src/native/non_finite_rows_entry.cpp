@@ -6,6 +6,7 @@
 #include "batch_argument.hpp"
 #include "binding.hpp"
 #include "entry_guard.hpp"
+#include "entry_values.hpp"
 #include "pending_error.hpp"
 #include "py_ref.hpp"
 
@@ -29,8 +30,7 @@ PyObject* non_finite_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     }
     PyRef count = PyRef::steal(PyLong_FromSize_t(found.count));
     if (!count) raise_pending_error();
-    PyRef first = found.count == 0 ? PyRef::borrow(Py_None) : PyRef::steal(PyLong_FromSize_t(found.first));
-    if (!first) raise_pending_error();
+    PyRef first = first_non_finite(found);
     PyRef pair = PyRef::steal(PyTuple_Pack(2, count.get(), first.get()));
     if (!pair) raise_pending_error();
     return pair.release();

@@ -8,6 +8,7 @@
 #include "binding.hpp"
 #include "borrowed_memory.hpp"
 #include "conversion.hpp"
+#include "entry_values.hpp"
 #include "entry_guard.hpp"
 #include "pass_watch.hpp"
 #include "pending_error.hpp"
@@ -32,22 +33,8 @@ constexpr FunctionDescription kMeasuresDescription{"measures_from_sums", kMeasur
 // (an empty part of a batch): 2^20, some 400 MB of sums.
 constexpr std::uint64_t kMostDimensions = std::uint64_t{1} << 20;
 
-// The most threads a pass takes, as for VEXTRAL_NUM_THREADS.
-constexpr std::uint64_t kMostThreads = 1024;
-
 std::uint64_t count_argument(PyObject* object, std::string_view parameter, std::uint64_t absent) {
-  if (object == nullptr) return absent;
-  try {
-    return extract_u64(object);
-  } catch (PythonError& error) {
-    throw argument_extraction_error(parameter, std::move(error));
-  }
-}
-
-unsigned threads_argument(PyObject* object, std::string_view parameter) {
-  const std::uint64_t threads = count_argument(object, parameter, 1);
-  if (threads == 0) throw PythonError::create(PyExc_ValueError, "threads must be at least 1");
-  return static_cast<unsigned>(threads < kMostThreads ? threads : kMostThreads);
+  return object == nullptr ? absent : extract_u64_argument(object, parameter);
 }
 
 PyRef bytes_result(const metrics::Buffer<unsigned char>& bytes) {
@@ -68,8 +55,7 @@ std::span<const unsigned char> bytes_argument(PyObject* object, BufferKeeper& ke
 }
 
 void set_double(PyObject* dict, const char* key, double value) {
-  PyRef item = PyRef::steal(PyFloat_FromDouble(value));
-  if (!item || PyDict_SetItemString(dict, key, item.get()) < 0) raise_pending_error();
+  set_item(dict, key, PyRef::steal(PyFloat_FromDouble(value)));
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include "binding.hpp"
 #include "borrowed_memory.hpp"
 #include "conversion.hpp"
+#include "entry_values.hpp"
 #include "entry_guard.hpp"
 #include "pair_sampling.hpp"
 #include "pass_watch.hpp"
@@ -28,14 +29,6 @@ constexpr FunctionDescription kSimilarityDescription{"pair_similarities", kSimil
 constexpr std::string_view kEstimateParameters[] = {"similarities", "dimension_state"};
 constexpr FunctionDescription kEstimateDescription{"sampled_measures", kEstimateParameters, 2};
 
-// The most threads a call takes, as for VEXTRAL_NUM_THREADS.
-constexpr std::uint64_t kMostThreads = 1024;
-
-unsigned threads_argument(PyObject* object, std::string_view parameter) {
-  const std::uint64_t threads = object == nullptr ? 1 : extract_u64_argument(object, parameter);
-  if (threads == 0) throw PythonError::create(PyExc_ValueError, "threads must be at least 1");
-  return static_cast<unsigned>(threads < kMostThreads ? threads : kMostThreads);
-}
 
 void check_rows(std::uint64_t rows) {
   if (rows > metrics::kMostSampledRows) {
@@ -43,9 +36,6 @@ void check_rows(std::uint64_t rows) {
   }
 }
 
-void set_item(PyObject* dict, const char* key, PyRef value) {
-  if (!value || PyDict_SetItemString(dict, key, value.get()) < 0) raise_pending_error();
-}
 
 PyRef bytes_of(const void* data, std::size_t size) {
   PyRef result = PyRef::steal(PyBytes_FromStringAndSize(static_cast<const char*>(data),
@@ -114,14 +104,7 @@ PyObject* sampled_measure(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
       dimension = batch.dimension();
       check_rows(rows);
       found = metrics::find_non_finite_rows(batch);
-      if (slots[4] != nullptr && slots[4] != Py_None) {
-        PyRef first = found.count == 0 ? PyRef::borrow(Py_None) : PyRef::steal(PyLong_FromSize_t(found.first));
-        if (!first) raise_pending_error();
-        PyRef count = PyRef::steal(PyLong_FromSize_t(found.count));
-        if (!count) raise_pending_error();
-        PyRef result = PyRef::steal(PyObject_CallFunctionObjArgs(slots[4], count.get(), first.get(), nullptr));
-        if (!result) raise_pending_error();
-      }
+      report_scan(slots[4], found);
       const metrics::PassOptions options = watch.options(threads);
       sampled = watch.without_lock([&] { return metrics::compute_sampled_measures(batch, pairs, seed, options); });
     }
@@ -129,8 +112,7 @@ PyObject* sampled_measure(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     set_item(dict.get(), "rows", PyRef::steal(PyLong_FromSize_t(rows)));
     set_item(dict.get(), "dimension", PyRef::steal(PyLong_FromSize_t(dimension)));
     set_item(dict.get(), "non_finite_rows", PyRef::steal(PyLong_FromSize_t(found.count)));
-    set_item(dict.get(), "first_non_finite",
-             found.count == 0 ? PyRef::borrow(Py_None) : PyRef::steal(PyLong_FromSize_t(found.first)));
+    set_item(dict.get(), "first_non_finite", first_non_finite(found));
     return dict.release();
   });
 }

@@ -1,25 +1,17 @@
 #include "text_index.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <bit>
 #include <chrono>
 #include <cstring>
+
+#include "mix64.hpp"
 
 namespace vextral::native {
 
 namespace {
 
-// The MurmurHash3 64-bit finaliser: a bijection in which every input bit
-// reaches every output bit.
-constexpr std::uint64_t mix(std::uint64_t value) noexcept {
-  value ^= value >> 33;
-  value *= 0xff51afd7ed558ccdULL;
-  value ^= value >> 33;
-  value *= 0xc4ceb93fe53ec4f9ULL;
-  value ^= value >> 33;
-  return value;
-}
+using metrics::mix64;
 
 std::uint64_t load_word(const char* bytes, std::size_t count) noexcept {
   std::uint64_t word = 0;
@@ -37,18 +29,16 @@ std::uint64_t text_hash(std::string_view text, std::uint64_t seed) noexcept {
   const char* bytes = text.data();
   std::size_t left = text.size();
   std::uint64_t state = seed ^ (0x9e3779b97f4a7c15ULL * (left + 1));
-  for (; left >= 8; left -= 8, bytes += 8) state = mix(state ^ load_word(bytes, 8));
-  if (left > 0 || text.empty()) state = mix(state ^ load_word(bytes, left));
+  for (; left >= 8; left -= 8, bytes += 8) state = mix64(state ^ load_word(bytes, 8));
+  if (left > 0 || text.empty()) state = mix64(state ^ load_word(bytes, left));
   return state;
 }
 
 std::uint64_t fresh_seed() noexcept {
-  static std::atomic<std::uint64_t> calls{0};
   const int on_stack = 0;
   const auto frame = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(&on_stack));
   const auto ticks = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
-  const std::uint64_t call = calls.fetch_add(1, std::memory_order_relaxed);
-  return mix(frame ^ mix(ticks ^ mix(call + 0x632be59bd9b4e019ULL)));
+  return mix64(frame ^ mix64(ticks + 0x632be59bd9b4e019ULL));
 }
 
 void TextIndex::allocate(std::size_t slots) {

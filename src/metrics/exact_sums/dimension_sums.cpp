@@ -2,8 +2,10 @@
 
 #include <cmath>
 #include <cstring>
+#include <utility>
 
 #include "failure.hpp"
+#include "parallel_parts.hpp"
 #include "state_bytes.hpp"
 
 namespace metrics {
@@ -13,21 +15,10 @@ namespace {
 constexpr unsigned char kMagic[8] = {'v', 'x', 'd', 'i', 'm', 0, 0, 1};
 constexpr std::size_t kHeaderBytes = 8 + 4 * 8;
 constexpr std::size_t kPerDimensionBytes = 8 + 2 * ExactSum::kBytes;
+// Values per thread below which the rows are summed on fewer threads.
+constexpr std::size_t kValuesPerPart = std::size_t{1} << 18;
 // Scales are chosen from the largest value among this many first rows.
 constexpr std::size_t kScaleSampleRows = 64;
-
-DimensionLaneAdder lane_adder(KernelPath path) {
-  switch (path) {
-#if VEXTRAL_X86
-    case KernelPath::avx2:
-      return add_row_avx2;
-    case KernelPath::avx512:
-      return add_row_avx512;
-#endif
-    default:
-      return add_row_portable;
-  }
-}
 
 class SlowDimensionValues final : public SlowValueSink {
  public:
@@ -54,7 +45,7 @@ class SlowDimensionValues final : public SlowValueSink {
 DimensionSums::DimensionSums(std::size_t first_dimension, std::size_t dimensions, KernelPath path)
     : first_(first_dimension),
       width_(dimensions),
-      adder_(lane_adder(path)),
+      adder_(fixed_point_lanes(path).rows),
       scale_(dimensions, 1.0),
       scale_exponent_(dimensions, 0),
       lane_plain_(dimensions, 0),
@@ -64,6 +55,24 @@ DimensionSums::DimensionSums(std::size_t first_dimension, std::size_t dimensions
       counts_(dimensions, 0),
       plain_(dimensions),
       squares_(dimensions) {}
+
+DimensionSums DimensionSums::of_rows(const EmbeddingBatch& rows, std::size_t first_dimension,
+                                    std::size_t dimensions, KernelPath path, unsigned threads) {
+  const std::size_t n = rows.rows();
+  const std::size_t parts = parts_for(threads, rows.value_count(), kValuesPerPart, n);
+  Buffer<DimensionSums> sums;
+  sums.reserve(parts);
+  for (std::size_t p = 0; p < parts; ++p) sums.emplace_back(first_dimension, dimensions, path);
+  run_parts(parts, [&](std::size_t p) { sums[p].add_rows(rows, n * p / parts, n * (p + 1) / parts); });
+  for (std::size_t p = 1; p < parts; ++p) sums[0].merge(sums[p]);
+  return std::move(sums[0]);
+}
+
+void require_rows_within(const EmbeddingBatch& rows, std::size_t dimension) {
+  for (std::size_t i = 0; i < rows.rows(); ++i) {
+    if (rows.row(i).size() > dimension) fail_index_out_of_bounds(dimension, dimension);
+  }
+}
 
 void DimensionSums::choose_scales(const EmbeddingBatch& batch, std::size_t begin, std::size_t end) {
   scales_chosen_ = true;
@@ -115,9 +124,9 @@ void DimensionSums::settle() {
     steps += reach_since_flush_[k + 1];
     if (steps == 0) continue;
     const int exponent = scale_exponent_[k];
-    const auto plain = static_cast<std::int64_t>(lane_plain_[k] - steps * kFixedBiasBits);
-    const auto high = static_cast<std::int64_t>(lane_square_high_[k] - steps * kFixedBiasBits);
-    const auto low = static_cast<std::int64_t>(lane_square_low_[k] - steps * kLowSquareBiasBits);
+    const std::int64_t plain = unbiased(lane_plain_[k], steps, kFixedBiasBits);
+    const std::int64_t high = unbiased(lane_square_high_[k], steps, kFixedBiasBits);
+    const std::int64_t low = unbiased(lane_square_low_[k], steps, kLowSquareBiasBits);
     // The lanes summed r * 2^-exponent and its square.
     plain_[k].add_scaled(plain, kFixedExponent + exponent);
     squares_[k].add_scaled(high, kFixedExponent + 2 * exponent);

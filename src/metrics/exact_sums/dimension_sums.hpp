@@ -25,6 +25,12 @@ class DimensionSums {
   DimensionSums(std::size_t first_dimension, std::size_t dimensions,
                 KernelPath path = KernelPath::portable);
 
+  // The sums of every row of `rows` for those dimensions, the rows split
+  // among `threads` threads at most (the state is the same however they
+  // split).
+  static DimensionSums of_rows(const EmbeddingBatch& rows, std::size_t first_dimension,
+                               std::size_t dimensions, KernelPath path, unsigned threads);
+
   // Adds rows [begin, end) of `batch`: element k of a row counts for
   // dimension k when k is in this state's range; a row that ends before a
   // dimension adds nothing to it.
@@ -79,5 +85,9 @@ class DimensionSums {
   Buffer<ExactSum> plain_;
   Buffer<ExactSum> squares_;
 };
+
+// Fails, as coverage does, on a row longer than `dimension` (the length of
+// the batch's row 0).
+void require_rows_within(const EmbeddingBatch& rows, std::size_t dimension);
 
 }  // namespace metrics

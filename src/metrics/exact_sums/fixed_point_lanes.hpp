@@ -47,6 +47,11 @@ inline constexpr double kFixedBound = 2.0;
 inline constexpr std::uint64_t kFixedBiasBits = std::bit_cast<std::uint64_t>(kFixedBias);
 inline constexpr std::uint64_t kLowSquareBiasBits = std::bit_cast<std::uint64_t>(kLowSquareBias);
 
+// A lane's true sum: its biased patterns less `steps` biases, modulo 2^64.
+inline std::int64_t unbiased(std::uint64_t lane, std::uint64_t steps, std::uint64_t bias_bits) noexcept {
+  return static_cast<std::int64_t>(lane - steps * bias_bits);
+}
+
 inline bool fits_fixed_lanes(double x) noexcept {
   const double magnitude = x < 0 ? -x : x;
   return x == 0.0 || (magnitude >= kFixedSmallest && magnitude < kFixedBound);
@@ -109,5 +114,18 @@ void add_row_portable(const DimensionLanes& lanes, const float* row, std::size_t
 void add_row_avx2(const DimensionLanes& lanes, const float* row, std::size_t count, SlowValueSink& slow);
 void add_row_avx512(const DimensionLanes& lanes, const float* row, std::size_t count, SlowValueSink& slow);
 #endif
+
+// The lanes of one instruction-set path (kernel_path.cpp keeps them in its
+// table beside the path's tile); every path gives the same sums.
+struct FixedPointLanes {
+  SimilarityLaneAdder similarities;
+  DimensionLaneAdder rows;
+};
+
+enum class KernelPath : unsigned char;
+
+// The lanes of `path`. Fails with InternalFailure, as pair_tile_kernel
+// does, when this build has no such path or the processor cannot run it.
+FixedPointLanes fixed_point_lanes(KernelPath path);
 
 }  // namespace metrics

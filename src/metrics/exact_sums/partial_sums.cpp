@@ -14,7 +14,6 @@
 #include "pair_kernel/kernel_path.hpp"
 #include "pair_kernel/pair_similarities.hpp"
 #include "pairs.hpp"
-#include "parallel_parts.hpp"
 
 namespace metrics {
 
@@ -76,22 +75,8 @@ Buffer<unsigned char> sum_similarities(std::span<const float> values) {
 Buffer<unsigned char> dimension_sums_of(const EmbeddingBatch& rows, std::size_t dimension,
                                         const PassOptions& options) {
   const DefaultFloatEnvironment float_environment;
-  for (std::size_t i = 0; i < rows.rows(); ++i) {
-    // A row longer than the batch's row 0 fails as coverage does.
-    if (rows.row(i).size() > dimension) fail_index_out_of_bounds(dimension, dimension);
-  }
-  const KernelPath path = kernel_path_for(options);
-  std::size_t parts = options.threads == 0 ? 1 : options.threads;
-  const std::size_t most_parts = rows.value_count() / (std::size_t{1} << 18);
-  if (parts > most_parts) parts = most_parts;
-  if (parts == 0) parts = 1;
-  Buffer<DimensionSums> sums;
-  sums.reserve(parts);
-  for (std::size_t p = 0; p < parts; ++p) sums.emplace_back(0, dimension, path);
-  const std::size_t n = rows.rows();
-  run_parts(parts, [&](std::size_t p) { sums[p].add_rows(rows, n * p / parts, n * (p + 1) / parts); });
-  for (std::size_t p = 1; p < parts; ++p) sums[0].merge(sums[p]);
-  return sums[0].serialize();
+  require_rows_within(rows, dimension);
+  return DimensionSums::of_rows(rows, 0, dimension, kernel_path_for(options), options.threads).serialize();
 }
 
 std::optional<Buffer<unsigned char>> merge_sums(std::span<const std::span<const unsigned char>> states) {

@@ -13,24 +13,6 @@ namespace {
 // The first bytes of a serialised state: a format tag and version.
 constexpr unsigned char kMagic[8] = {'v', 'x', 's', 'i', 'm', 0, 0, 1};
 
-SimilarityLaneAdder lane_adder(KernelPath path) {
-  switch (path) {
-#if VEXTRAL_X86
-    case KernelPath::avx2:
-      return add_similarities_avx2;
-    case KernelPath::avx512:
-      return add_similarities_avx512;
-#endif
-    default:
-      return add_similarities_portable;
-  }
-}
-
-// The lanes' true sum: the biased patterns less `steps` biases, modulo 2^64.
-std::int64_t unbiased(std::uint64_t lane, std::uint64_t steps, std::uint64_t bias_bits) {
-  return static_cast<std::int64_t>(lane - steps * bias_bits);
-}
-
 class SlowSimilarities final : public SlowValueSink {
  public:
   SlowSimilarities(ExactSum& plain, ExactSum& absolute, ExactSum& squares, std::uint64_t& non_finite)
@@ -56,7 +38,7 @@ class SlowSimilarities final : public SlowValueSink {
 
 }  // namespace
 
-SimilaritySums::SimilaritySums(KernelPath path) : adder_(lane_adder(path)) {}
+SimilaritySums::SimilaritySums(KernelPath path) : adder_(fixed_point_lanes(path).similarities) {}
 
 void SimilaritySums::add(const float* values, std::size_t count) {
   SlowSimilarities slow(plain_, absolute_, squares_, non_finite_);

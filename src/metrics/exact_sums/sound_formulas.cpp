@@ -73,9 +73,7 @@ void VarianceTotal::add(DimensionSums& sums, std::uint64_t rows, unsigned thread
   if (non_finite_ || rows == 0) return;
   // Each variance is exact before it is rounded, and their total is exact:
   // the parts' totals merge to the same bits however the dimensions split.
-  std::size_t parts = threads == 0 ? 1 : threads;
-  if (parts > sums.dimensions() / kDimensionsPerPart) parts = sums.dimensions() / kDimensionsPerPart;
-  if (parts == 0) parts = 1;
+  const std::size_t parts = parts_for(threads, sums.dimensions(), kDimensionsPerPart);
   Buffer<ExactSum> totals(parts);
   const std::size_t d = sums.dimensions();
   run_parts(parts, [&](std::size_t p) {

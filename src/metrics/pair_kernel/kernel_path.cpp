@@ -5,6 +5,7 @@
 
 #include "failure.hpp"
 #include "isa_target.hpp"
+#include "exact_sums/fixed_point_lanes.hpp"
 #include "pair_tile.hpp"
 
 namespace metrics {
@@ -18,6 +19,7 @@ struct KernelPathRow {
   const char* name;
   bool (*supported)() noexcept;
   PairTileKernel tile;
+  FixedPointLanes lanes;
 };
 
 bool always() noexcept { return true; }
@@ -38,10 +40,11 @@ bool has_avx512() noexcept {
 #endif
 
 constexpr KernelPathRow kPaths[] = {
-    {KernelPath::portable, "portable", always, pair_tile_portable},
+    {KernelPath::portable, "portable", always, pair_tile_portable,
+     {add_similarities_portable, add_row_portable}},
 #if VEXTRAL_X86
-    {KernelPath::avx2, "avx2", has_avx2, pair_tile_avx2},
-    {KernelPath::avx512, "avx512", has_avx512, pair_tile_avx512},
+    {KernelPath::avx2, "avx2", has_avx2, pair_tile_avx2, {add_similarities_avx2, add_row_avx2}},
+    {KernelPath::avx512, "avx512", has_avx512, pair_tile_avx512, {add_similarities_avx512, add_row_avx512}},
 #endif
 };
 
@@ -86,19 +89,27 @@ KernelPath kernel_path_for(const PassOptions& options) noexcept {
   return options.kernel_path.has_value() ? *options.kernel_path : fastest_kernel_path();
 }
 
-PairTileKernel pair_tile_kernel(KernelPath path) {
+namespace {
+
+// The row of a path this build has and the processor can run. Never a
+// silent fall-back: a pass asked to run a path must run that one, or the
+// tests that run every path would test the same one several times.
+const KernelPathRow& runnable_row(KernelPath path, const char* what) {
   const KernelPathRow* row = row_of(path);
-  // Never a silent fall-back: a pass asked to run a path must run that one,
-  // or the tests that run every path would test the same one several times.
   if (row == nullptr) {
-    throw InternalFailure("no pair kernel for path " + std::to_string(static_cast<int>(path)) +
+    throw InternalFailure(std::string("no ") + what + " for path " + std::to_string(static_cast<int>(path)) +
                           " in this build");
   }
   if (!row->supported()) {
-    throw InternalFailure(std::string("the processor cannot run the ") + row->name +
-                          " pair kernel");
+    throw InternalFailure(std::string("the processor cannot run the ") + row->name + " " + what);
   }
-  return row->tile;
+  return *row;
 }
+
+}  // namespace
+
+PairTileKernel pair_tile_kernel(KernelPath path) { return runnable_row(path, "pair kernel").tile; }
+
+FixedPointLanes fixed_point_lanes(KernelPath path) { return runnable_row(path, "fixed-point lanes").lanes; }
 
 }  // namespace metrics
