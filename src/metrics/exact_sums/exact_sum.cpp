@@ -101,14 +101,6 @@ void ExactSum::merge(const ExactSum& other) {
   count_additions(1);
 }
 
-bool ExactSum::is_zero() const {
-  const ExactSum canonical = normalized();
-  for (std::int64_t digit : canonical.digits_) {
-    if (digit != 0) return false;
-  }
-  return true;
-}
-
 WideInteger ExactSum::value() const {
   const ExactSum canonical = normalized();
   return WideInteger::from_twos_complement(canonical.digits_.data(), kDigits);

@@ -44,8 +44,6 @@ class ExactSum {
 
   void merge(const ExactSum& other);
 
-  bool is_zero() const;
-
   // The number, exactly: value() * 2^kLowestExponent is the sum.
   WideInteger value() const;
 

@@ -28,15 +28,6 @@ WideInteger WideInteger::from_u64(std::uint64_t value) {
   return result;
 }
 
-WideInteger WideInteger::from_i64(std::int64_t value) {
-  // The magnitude of INT64_MIN fits an unsigned word.
-  const std::uint64_t magnitude =
-      value < 0 ? std::uint64_t{0} - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
-  WideInteger result = from_u64(magnitude);
-  result.negative_ = value < 0 && !result.is_zero();
-  return result;
-}
-
 WideInteger WideInteger::from_twos_complement(const std::int64_t* digits, std::size_t count) {
   WideInteger result;
   if (count == 0) return result;
@@ -162,12 +153,6 @@ WideInteger WideInteger::shifted_left(std::size_t bits) const {
   result.negative_ = negative_;
   result.trim();
   return result;
-}
-
-int WideInteger::compare(const WideInteger& other) const {
-  if (negative_ != other.negative_) return negative_ ? -1 : 1;
-  const int magnitudes = compare_magnitudes(*this, other);
-  return negative_ ? -magnitudes : magnitudes;
 }
 
 double WideInteger::to_double(int exponent) const {

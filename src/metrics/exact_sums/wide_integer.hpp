@@ -19,7 +19,6 @@ class WideInteger {
 
   WideInteger() = default;
   static WideInteger from_u64(std::uint64_t value);
-  static WideInteger from_i64(std::int64_t value);
   // The number whose two's complement digits (32 bits each, least
   // significant first) are `digits`; the last digit carries the sign.
   static WideInteger from_twos_complement(const std::int64_t* digits, std::size_t count);
@@ -34,7 +33,6 @@ class WideInteger {
   WideInteger operator*(const WideInteger& other) const;
   WideInteger shifted_left(std::size_t bits) const;
   WideInteger negated() const;
-  int compare(const WideInteger& other) const;
 
   // The number times 2^exponent, correctly rounded to the nearest double
   // (ties to even), or infinity when it is too large for one. The result is

@@ -93,28 +93,16 @@ void PairSimilarities::add_panel(std::size_t first, std::size_t count, const flo
   }
 }
 
-namespace {
-
-// The pairs a reduction sums in the panels of rows before `row_end`.
-std::uint64_t range_pairs_before(std::size_t rows, std::size_t row_end, std::size_t end_row,
-                                 std::size_t first_column) {
-  if (row_end > end_row) row_end = end_row;
-  if (first_column == 0) return pairs_before(rows, row_end);
-  return std::uint64_t{row_end} * (rows - first_column);
-}
-
-}  // namespace
-
 SimilaritySums PairSimilarities::serial_reduce(const PassMonitor& monitor, PairRange range) const {
   SimilaritySums sums(path_);
-  const std::uint64_t total = range_pairs_before(rows_, range.end_row, range.end_row, range.first_column);
+  const std::uint64_t total = range.pairs_before(rows_, range.end_row);
   Buffer<float> panel(kPanelRows * panel_stride());
   for (std::size_t first = 0; first < range.end_row && first + 1 < rows_; first += kPanelRows) {
     const std::size_t count = rows_ - first < kPanelRows ? rows_ - first : kPanelRows;
     fill_panel_watched(first, count, panel.data(), monitor,
-                       range_pairs_before(rows_, first, range.end_row, range.first_column), range.first_column);
+                       range.pairs_before(rows_, first), range.first_column);
     add_panel(first, count, panel.data(), sums, range);
-    notify(monitor, range_pairs_before(rows_, first + count, range.end_row, range.first_column), total);
+    notify(monitor, range.pairs_before(rows_, first + count), total);
   }
   return sums;
 }
@@ -130,7 +118,7 @@ SimilaritySums PairSimilarities::exact_sums_between(std::size_t split, const Pas
 
 SimilaritySums PairSimilarities::reduce(const PassOptions& options, PairRange range) const {
   if (rows_ < 2) return SimilaritySums(path_);
-  const std::uint64_t total = range_pairs_before(rows_, range.end_row, range.end_row, range.first_column);
+  const std::uint64_t total = range.pairs_before(rows_, range.end_row);
   const unsigned threads = total * work_per_pair_ < (std::uint64_t{1} << 24) ? 1u : threads_for(options.threads);
   if (threads <= 1) return serial_reduce(options.monitor, range);
 
@@ -149,8 +137,8 @@ SimilaritySums PairSimilarities::reduce(const PassOptions& options, PairRange ra
       const std::size_t count = panel_rows(rows_, claimed);
       fill_panel_watched(first, count, panel, monitor, shared.pairs_done.load(), range.first_column);
       add_panel(first, count, panel, sums, range);
-      shared.pairs_done.fetch_add(range_pairs_before(rows_, first + count, range.end_row, range.first_column) -
-                                  range_pairs_before(rows_, first, range.end_row, range.first_column));
+      shared.pairs_done.fetch_add(range.pairs_before(rows_, first + count) -
+                                  range.pairs_before(rows_, first));
       notify(monitor, shared.pairs_done.load(), total);
     }
   };

@@ -151,6 +151,14 @@ class PairSimilarities {
   struct PairRange {
     std::size_t end_row;
     std::size_t first_column;
+
+    // The pairs the range holds in the panels of rows before `row_end`, in
+    // a batch of `rows` rows.
+    std::uint64_t pairs_before(std::size_t rows, std::size_t row_end) const noexcept {
+      if (row_end > end_row) row_end = end_row;
+      if (first_column == 0) return metrics::pairs_before(rows, row_end);
+      return std::uint64_t{row_end} * (rows - first_column);
+    }
   };
   void add_panel(std::size_t first, std::size_t count, const float* panel, SimilaritySums& sums,
                  PairRange range) const;
