@@ -279,13 +279,13 @@ float deviations_of(const SimilarityList& list, const PairSimilarities& similari
                      : deviations_by_recomputing(similarities, mean, options);
 }
 
-// Distinctiveness from the plain sums and the float32 spread's sum: the
+// Distinctiveness from the plain sums, their float32 mean and the float32
+// spread's sum: the
 // float32 result, and its shadow from the shadow sums, whose variance is
 // Q / P - (S / P)^2. That form cancels where the similarities agree, but
 // only to about 1e-16, a spread of 1e-8 in the shadow: far inside the
 // tolerance it is compared at.
-Shadowed distinctiveness_of(const PlainSums& sums, float deviations, std::uint64_t pairs) {
-  const float mean = sums.value / count_to_float(pairs);
+Shadowed distinctiveness_of(const PlainSums& sums, float mean, float deviations, std::uint64_t pairs) {
   const auto p = static_cast<double>(pairs);
   const double shadow_mean = sums.shadow / p;
   const double shadow_deviations = std::fmax(sums.squares_shadow - sums.shadow * shadow_mean, 0.0);
@@ -327,7 +327,7 @@ Shadowed distinctiveness_on_path(const EmbeddingBatch& embeddings, KernelPath pa
     list.append(values, count);
   }, first.options);
   const float mean = float32_mean(sum, pairs);
-  return distinctiveness_of(sum, deviations_of(list, similarities, mean, options), pairs);
+  return distinctiveness_of(sum, mean, deviations_of(list, similarities, mean, options), pairs);
 }
 
 PairMeasures pair_measures_on_path(const EmbeddingBatch& embeddings, KernelPath path,
@@ -352,7 +352,7 @@ PairMeasures pair_measures_on_path(const EmbeddingBatch& embeddings, KernelPath 
   }, first.options);
   const float mean = float32_mean(sums.plain, pairs);
   const Shadowed distinctiveness =
-      distinctiveness_of(sums.plain, deviations_of(list, similarities, mean, options), pairs);
+      distinctiveness_of(sums.plain, mean, deviations_of(list, similarities, mean, options), pairs);
   PairMeasures measures;
   measures.isotropy = isotropy_from_total(sums.absolute.value, pairs);
   measures.isotropy_shadow = isotropy_shadow_from_total(sums.absolute.shadow, pairs);
