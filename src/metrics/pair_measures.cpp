@@ -280,9 +280,8 @@ float deviations_of(const SimilarityList& list, const PairSimilarities& similari
 }
 
 // Distinctiveness from the plain sums, their float32 mean and the float32
-// spread's sum: the
-// float32 result, and its shadow from the shadow sums, whose variance is
-// Q / P - (S / P)^2. That form cancels where the similarities agree, but
+// spread's sum: the float32 result, and its shadow from the shadow sums,
+// whose variance is Q / P - (S / P)^2. That form cancels where the similarities agree, but
 // only to about 1e-16, a spread of 1e-8 in the shadow: far inside the
 // tolerance it is compared at.
 Shadowed distinctiveness_of(const PlainSums& sums, float mean, float deviations, std::uint64_t pairs) {
