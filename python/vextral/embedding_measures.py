@@ -110,14 +110,12 @@ def _warn_where_float32_sums_failed(measures: dict[str, float], stacklevel: int)
 
 
 def measure_drift(baseline: Quality, current: Quality) -> Drift:
+    """The drift between two batches: by vextral_core's float32 formula for the library's bits,
+    otherwise by the same formula on the measures of exact sums (over all pairs, or a sample)."""
     if baseline.summation != current.summation:
         raise ValueError("the drift needs two batches measured with the same summation")
     before, after = baseline.measures, current.measures
-    if baseline.summation == EXACT:
-        changes = {name: abs(before[name] - after[name]) / (before[name] + 1.0) for name in BATCH_MEASURES}
-        drift = _native.sound_drift(*(before[name] for name in BATCH_MEASURES),
-                                    *(after[name] for name in BATCH_MEASURES))
-    else:
+    if baseline.summation == FLOAT32_SEQUENTIAL:
         # Python floats are the float32 results widened exactly; each step below is one float32
         # operation (a double result rounded once to float32 is the float32 result).
         changes = {name: float32.f32(abs(float32.f32(before[name] - after[name]))
@@ -125,6 +123,11 @@ def measure_drift(baseline: Quality, current: Quality) -> Drift:
                    for name in BATCH_MEASURES}
         drift = _native.drift_between(*(before[name] for name in BATCH_MEASURES),
                                       *(after[name] for name in BATCH_MEASURES))
+    else:
+        # Measures on exact sums, over every pair or over a sample of pairs.
+        changes = {name: abs(before[name] - after[name]) / (before[name] + 1.0) for name in BATCH_MEASURES}
+        drift = _native.sound_drift(*(before[name] for name in BATCH_MEASURES),
+                                    *(after[name] for name in BATCH_MEASURES))
     if baseline.rows == 0 or current.rows == 0:
         # The library's rule: no drift when either batch is empty.
         changes = {name: 0.0 for name in BATCH_MEASURES}

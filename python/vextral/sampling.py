@@ -26,7 +26,7 @@ from dataclasses import dataclass
 from typing import Any
 
 from vextral import _native
-from vextral.embedding_measures import BATCH_MEASURES, Drift, NonFinite, Quality
+from vextral.embedding_measures import BATCH_MEASURES, NonFinite, Quality
 
 # How the measures were summed, as reports name it: exact sums over a sample of pairs.
 SAMPLED = "sampled"
@@ -86,13 +86,3 @@ def measure_sampled(embeddings: Any, pairs: int, seed: int, *, data: Any = None,
         found = NonFinite(result["non_finite_rows"], result["first_non_finite"])
     return _quality(embeddings, result, found), _estimates(result, seed)
 
-
-def sampled_drift(baseline: Quality, current: Quality) -> Drift:
-    """The drift between two batches' estimates, by the formula of the exact measures."""
-    before, after = baseline.measures, current.measures
-    changes = {name: abs(before[name] - after[name]) / (before[name] + 1.0) for name in BATCH_MEASURES}
-    drift = _native.sound_drift(*(before[name] for name in BATCH_MEASURES), *(after[name] for name in BATCH_MEASURES))
-    if baseline.rows == 0 or current.rows == 0:
-        changes = {name: 0.0 for name in BATCH_MEASURES}
-        drift = 0.0
-    return Drift(baseline, current, changes, drift)

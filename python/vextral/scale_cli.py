@@ -17,7 +17,7 @@ from vextral.cluster import EXTRA, measure_dask
 from vextral.embedding_files import STDIN, Embeddings, ReadOptions, load_embeddings
 from vextral.embedding_measures import Quality, measure_drift
 from vextral.errors import UserError
-from vextral.sampling import DEFAULT_SEED, Estimates, measure_sampled, sampled_drift
+from vextral.sampling import DEFAULT_SEED, Estimates, measure_sampled
 from vextral.shards import dask_embeddings, is_many, load_together
 
 # Rows per chunk: at least this many, so that a task's pass outweighs its scheduling...
@@ -182,12 +182,11 @@ def drift(arguments: argparse.Namespace) -> None:
         measured = [_measure(embeddings, arguments, where) for embeddings in batches]
     (baseline, baseline_estimates), (current, current_estimates) = measured
     found = (baseline.non_finite, current.non_finite)
+    result = measure_drift(baseline, current)
     if baseline_estimates is None or current_estimates is None:
-        result = measure_drift(baseline, current)
         cli._print(arguments, reports.drift_text(result, *names),
                    {**reports.drift_json(result, *names, found), **_extra(where, arguments)})
     else:
-        result = sampled_drift(baseline, current)
         estimates = (baseline_estimates, current_estimates)
         cli._print(arguments, sampled_reports.drift_text(result, estimates, *names),
                    {**sampled_reports.drift_json(result, estimates, *names, found), **_extra(where, arguments)})
