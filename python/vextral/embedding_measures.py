@@ -46,6 +46,15 @@ class NonFinite:
 CheckedCallback = Callable[[NonFinite], object]
 
 
+def scan_callback(checked: CheckedCallback | None) -> Callable[[int, int | None], None]:
+    """What a native pass calls with the count and first index of the rows holding NaN or
+    infinity: `checked`, given them as a NonFinite."""
+    def scanned(count: int, first: int | None) -> None:
+        if checked is not None:
+            checked(NonFinite(count, first))
+    return scanned
+
+
 @dataclass(frozen=True)
 class Quality:
     # The embeddings as given (a file's Embeddings, or any batch object).
@@ -81,13 +90,9 @@ def measure_quality(embeddings: Any, *, data: Any = None, threads: int = 1,
                     library_bits: bool = False, warn_stacklevel: int = 2) -> Quality:
     """The measures of one batch; `data` is what the native pass reads (by default
     `embeddings.data`, the array of a file's Embeddings)."""
-    def scanned(count: int, first: int | None) -> None:
-        if checked is not None:
-            checked(NonFinite(count, first))
-
     source = embeddings.data if data is None else data
     native = _native.batch_measures if library_bits else _native.measure
-    measures = native(source, threads, progress, scanned)
+    measures = native(source, threads, progress, scan_callback(checked))
     found = NonFinite(measures.pop("non_finite_rows"), measures.pop("first_non_finite"))
     rows, dimension = measures.pop("rows"), measures.pop("dimension")
     if library_bits:
