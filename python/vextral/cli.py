@@ -26,6 +26,7 @@ from vextral.embedding_files import (EXTENSIONS, FORMATS, STDIN, Embeddings, Rea
                                      check_unchanged, load_embeddings)
 from vextral.embedding_measures import NonFinite, Quality, measure_drift, measure_quality
 from vextral.errors import UserError, is_panic
+from vextral.measures import MOST_THREADS, thread_count
 from vextral.retrieval_evaluation import evaluate_run
 from vextral.retrieval_reports import retrieval_json, retrieval_text
 from vextral.progress import PassProgress
@@ -37,8 +38,6 @@ EXIT_INTERNAL = 3
 EXIT_INTERRUPTED = 130
 EXIT_BROKEN_PIPE = 141
 
-# The most threads a pass takes, as for VEXTRAL_NUM_THREADS (src/module/pass_options.hpp).
-MAX_THREADS = 1024
 # The largest finite float32.
 FLOAT32_MAX = 3.4028234663852886e38
 
@@ -182,19 +181,13 @@ def _add_summation_option(parser: argparse.ArgumentParser) -> None:
 
 
 def _add_threads_option(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--threads", type=_threads, default=_all_cores(), metavar="N",
+    parser.add_argument("--threads", type=_threads, default=thread_count(None), metavar="N",
                         help="threads the pass over pairs may use; results are the same bits for any N "
-                             f"(default, or 0: all cores, here %(default)s; at most {MAX_THREADS})")
-
-
-def _all_cores() -> int:
-    return min(os.process_cpu_count() or 1, MAX_THREADS)
+                             f"(default, or 0: all cores, here %(default)s; at most {MOST_THREADS})")
 
 
 def _threads(text: str) -> int:
-    # 0 and the cap as VEXTRAL_NUM_THREADS reads them: all cores, and at most MAX_THREADS.
-    value = _count(text)
-    return _all_cores() if value == 0 else min(value, MAX_THREADS)
+    return thread_count(_count(text))
 
 
 def _count(text: str) -> int:

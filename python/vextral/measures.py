@@ -22,7 +22,7 @@ from vextral.embedding_measures import (BATCH_MEASURES, EXACT, FLOAT32_SEQUENTIA
                                         measure_drift, measure_quality)
 from vextral.sampling import ESTIMATED, Estimates, checked_sample, measure_sampled
 
-# The most threads a call uses, as for VEXTRAL_NUM_THREADS.
+# The most threads a call uses, as for VEXTRAL_NUM_THREADS (src/module/pass_options.hpp).
 MOST_THREADS = 1024
 
 
