@@ -360,16 +360,21 @@ def _check_array_shape(shape: tuple[int, ...], path: str) -> None:
 
 
 def _from_numpy(numpy: Any, array: Any, name: str) -> Embeddings:
-    # An exact ndarray (not numpy.memmap) is what the module reads directly;
-    # float16 and foreign byte order are widened or swapped first, exactly,
-    # so that the module need not read them element by element.
-    array = array.view(numpy.ndarray)
-    if array.dtype == numpy.float16:
-        array = array.astype(numpy.float32)
-    elif not array.dtype.isnative:
-        array = array.astype(array.dtype.newbyteorder("="))
+    array = native_array(numpy, array)
     count, dimension = array.shape
     return Embeddings(name, array, count, dimension)
+
+
+def native_array(numpy: Any, array: Any) -> Any:
+    """`array` as what the module reads directly, an exact ndarray (not numpy.memmap): float16
+    and a foreign byte order are widened or swapped first, exactly, so that the module need not
+    read them element by element."""
+    array = array.view(numpy.ndarray)
+    if array.dtype == numpy.float16:
+        return array.astype(numpy.float32)
+    if not array.dtype.isnative:
+        return array.astype(array.dtype.newbyteorder("="))
+    return array
 
 
 def _from_npy_values(shape: tuple[int, ...], values: list[float], name: str) -> Embeddings:
