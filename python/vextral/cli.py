@@ -25,7 +25,7 @@ from vextral import reports, scale_cli
 from vextral.embedding_files import (EXTENSIONS, FORMATS, STDIN, Embeddings, ReadOptions, check_options_apply,
                                      check_unchanged, load_embeddings)
 from vextral.embedding_measures import NonFinite, Quality, measure_drift, measure_quality
-from vextral.errors import UserError, is_panic
+from vextral.errors import UserError, is_panic, plural
 from vextral.measures import MOST_THREADS, thread_count
 from vextral.retrieval_evaluation import evaluate_run
 from vextral.retrieval_reports import retrieval_json, retrieval_text
@@ -287,7 +287,7 @@ def _non_finite_check(embeddings: Embeddings, *, strict: bool) -> Callable[[NonF
         if overflow is not None:
             # Not in the file: a finite number beyond float32's range becomes infinity.
             first += f", where {overflow:g} overflows float32, whose largest value is {FLOAT32_MAX:.8g}"
-        message = (f"{embeddings.source}: {reports.plural(found.count, 'embedding')} of {embeddings.count}"
+        message = (f"{embeddings.source}: {plural(found.count, 'embedding')} of {embeddings.count}"
                    f" {held} NaN or infinity (first: {first})")
         if strict:
             raise UserError(message)
@@ -332,7 +332,7 @@ def _drift(arguments: argparse.Namespace) -> None:
     baseline = _load(baseline_name, options)
     current = _load(current_name, options)
     if baseline.dimension != current.dimension:
-        message = (f"{baseline_name} has {reports.plural(baseline.dimension, 'dimension')} and {current_name} "
+        message = (f"{baseline_name} has {plural(baseline.dimension, 'dimension')} and {current_name} "
                    f"{current.dimension}: batches of different dimension, usually from two different models, "
                    "measure different spaces")
         if arguments.strict:
@@ -358,8 +358,7 @@ def _retrieval(arguments: argparse.Namespace) -> None:
                           strict=arguments.strict, library_bits=arguments.library_bits,
                           show_progress=arguments.progress)
     if report.not_in_qrels:
-        count = len(report.not_in_qrels)
-        _warn(f"{count} {'query' if count == 1 else 'queries'} of {arguments.run} not in {arguments.qrels} "
+        _warn(f"{plural(len(report.not_in_qrels), 'query', 'queries')} of {arguments.run} not in {arguments.qrels} "
               f"left out (first: {report.not_in_qrels[0]!r}; --strict refuses them)")
     text = retrieval_text(report, arguments.run, arguments.qrels, per_query=not arguments.summary)
     _print(arguments, text, retrieval_json(report, arguments.run, arguments.qrels,

@@ -36,7 +36,7 @@ from dataclasses import dataclass, field
 from typing import IO, Any
 
 from vextral import _native
-from vextral.errors import UserError, shown
+from vextral.errors import UserError, plural, shown
 from vextral.npy import NpyHeader, check_npy_size, decode_npy, read_npy_data, read_npy_header, read_npy_into
 
 STDIN = "-"
@@ -471,7 +471,7 @@ def _from_arrow_column(pyarrow: Any, chunks: Any, name: str) -> Embeddings:
     different = compute.not_equal(lengths, dimension)
     if compute.any(different).as_py():
         first = compute.index(different, True).as_py()
-        raise UserError(f"{name}: row {first + 1} has {_numbers_count(lengths[first].as_py())}, "
+        raise UserError(f"{name}: row {first + 1} has {plural(lengths[first].as_py(), 'number')}, "
                         f"but row 1 has {dimension}")
     values = column.flatten()
     if values.null_count:
@@ -707,9 +707,5 @@ def _check_rectangular(rows: list[list[float]], labels: list[str], path: str) ->
         raise UserError(f"{path}: {labels[0]} is empty; embeddings need at least one number")
     for row, label in zip(rows, labels):
         if len(row) != dimension:
-            raise UserError(f"{path}: {label} has {_numbers_count(len(row))}, but {labels[0]} has {dimension}")
-
-
-def _numbers_count(count: int) -> str:
-    return "1 number" if count == 1 else f"{count} numbers"
+            raise UserError(f"{path}: {label} has {plural(len(row), 'number')}, but {labels[0]} has {dimension}")
 
