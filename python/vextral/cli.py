@@ -273,6 +273,12 @@ def _load(path: str, options: ReadOptions) -> Embeddings:
     return embeddings
 
 
+def _warn_if_single(embeddings: Embeddings, *, in_drift: bool) -> None:
+    if embeddings.count == 1:
+        _warn(f"{embeddings.source} holds 1 embedding: every measure of a single embedding is 0"
+              + (", so the drift compares with zeros, not with a batch" if in_drift else ""))
+
+
 def _non_finite_check(embeddings: Embeddings, *, strict: bool) -> Callable[[NonFinite], None]:
     """What to do with the embeddings holding NaN or infinity, which the native pass counts
     before it computes anything: they pass through the measures silently (a NaN makes isotropy
@@ -313,8 +319,7 @@ def _quality(arguments: argparse.Namespace) -> None:
     if scale_cli.wanted(arguments, arguments.file):
         return scale_cli.quality(arguments)
     embeddings = _load(arguments.file, _read_options(arguments, arguments.file))
-    if embeddings.count == 1:
-        _warn(f"{arguments.file} holds 1 embedding: every measure of a single embedding is 0")
+    _warn_if_single(embeddings, in_drift=False)
     quality = _measured(embeddings, arguments.threads, arguments.progress, strict=arguments.strict,
                         library_bits=arguments.library_bits)
     name = arguments.file
@@ -323,11 +328,11 @@ def _quality(arguments: argparse.Namespace) -> None:
 
 
 def _drift(arguments: argparse.Namespace) -> None:
-    if scale_cli.wanted(arguments, arguments.baseline, arguments.current):
-        return scale_cli.drift(arguments)
     baseline_name, current_name = arguments.baseline, arguments.current
     if baseline_name == STDIN and current_name == STDIN:
         raise UserError("only one of BASELINE and CURRENT can be read from standard input")
+    if scale_cli.wanted(arguments, baseline_name, current_name):
+        return scale_cli.drift(arguments)
     options = _read_options(arguments, baseline_name, current_name)
     baseline = _load(baseline_name, options)
     current = _load(current_name, options)
@@ -339,9 +344,7 @@ def _drift(arguments: argparse.Namespace) -> None:
             raise UserError(message)
         _warn(message + "; their drift says little (--strict refuses them)")
     for embeddings in (baseline, current):
-        if embeddings.count == 1:
-            _warn(f"{embeddings.source} holds 1 embedding: every measure of a single embedding is 0, "
-                  "so the drift compares with zeros, not with a batch")
+        _warn_if_single(embeddings, in_drift=True)
     # Each batch is converted and scanned once, just before its own pass: a batch refused
     # with --strict is refused there.
     measured = [_measured(embeddings, arguments.threads, arguments.progress, strict=arguments.strict,
