@@ -2,8 +2,9 @@
 
 Text shows each float32 result as the shortest decimal that reads back as
 the same float32, and an exact mean as the shortest that reads back as the
-same double; JSON carries the exact values (a float32 widened to a double). Columns are as wide as their longest entry, so long query ids or
-measure names never shift the columns after them.
+same double; JSON carries the exact values (a float32 widened to a double).
+Columns are as wide as their longest entry, so long query ids or measure
+names never shift the columns after them.
 """
 
 from __future__ import annotations
