@@ -23,10 +23,8 @@ against float64 NumPy, and speed, each comparison measured side by side in one r
 from __future__ import annotations
 
 import argparse
-import json
 import os
 import platform
-import sys
 import time
 import warnings
 

@@ -25,7 +25,8 @@ from vextral import reports, scale_cli
 from vextral.embedding_files import (EXTENSIONS, FORMATS, STDIN, Embeddings, ReadOptions, check_options_apply,
                                      check_unchanged, load_embeddings)
 from vextral.embedding_measures import NonFinite, Quality, measure_drift, measure_quality
-from vextral.errors import UserError, is_panic
+from vextral.errors import UserError, is_panic, plural
+from vextral.measures import MOST_THREADS, thread_count
 from vextral.retrieval_evaluation import evaluate_run
 from vextral.retrieval_reports import retrieval_json, retrieval_text
 from vextral.progress import PassProgress
@@ -37,8 +38,6 @@ EXIT_INTERNAL = 3
 EXIT_INTERRUPTED = 130
 EXIT_BROKEN_PIPE = 141
 
-# The most threads a pass takes, as for VEXTRAL_NUM_THREADS (src/module/pass_options.hpp).
-MAX_THREADS = 1024
 # The largest finite float32.
 FLOAT32_MAX = 3.4028234663852886e38
 
@@ -182,19 +181,13 @@ def _add_summation_option(parser: argparse.ArgumentParser) -> None:
 
 
 def _add_threads_option(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--threads", type=_threads, default=_all_cores(), metavar="N",
+    parser.add_argument("--threads", type=_threads, default=thread_count(None), metavar="N",
                         help="threads the pass over pairs may use; results are the same bits for any N "
-                             f"(default, or 0: all cores, here %(default)s; at most {MAX_THREADS})")
-
-
-def _all_cores() -> int:
-    return min(os.process_cpu_count() or 1, MAX_THREADS)
+                             f"(default, or 0: all cores, here %(default)s; at most {MOST_THREADS})")
 
 
 def _threads(text: str) -> int:
-    # 0 and the cap as VEXTRAL_NUM_THREADS reads them: all cores, and at most MAX_THREADS.
-    value = _count(text)
-    return _all_cores() if value == 0 else min(value, MAX_THREADS)
+    return thread_count(_count(text))
 
 
 def _count(text: str) -> int:
@@ -280,6 +273,12 @@ def _load(path: str, options: ReadOptions) -> Embeddings:
     return embeddings
 
 
+def _warn_if_single(embeddings: Embeddings, *, in_drift: bool) -> None:
+    if embeddings.count == 1:
+        _warn(f"{embeddings.source} holds 1 embedding: every measure of a single embedding is 0"
+              + (", so the drift compares with zeros, not with a batch" if in_drift else ""))
+
+
 def _non_finite_check(embeddings: Embeddings, *, strict: bool) -> Callable[[NonFinite], None]:
     """What to do with the embeddings holding NaN or infinity, which the native pass counts
     before it computes anything: they pass through the measures silently (a NaN makes isotropy
@@ -294,7 +293,7 @@ def _non_finite_check(embeddings: Embeddings, *, strict: bool) -> Callable[[NonF
         if overflow is not None:
             # Not in the file: a finite number beyond float32's range becomes infinity.
             first += f", where {overflow:g} overflows float32, whose largest value is {FLOAT32_MAX:.8g}"
-        message = (f"{embeddings.source}: {reports.plural(found.count, 'embedding')} of {embeddings.count}"
+        message = (f"{embeddings.source}: {plural(found.count, 'embedding')} of {embeddings.count}"
                    f" {held} NaN or infinity (first: {first})")
         if strict:
             raise UserError(message)
@@ -320,8 +319,7 @@ def _quality(arguments: argparse.Namespace) -> None:
     if scale_cli.wanted(arguments, arguments.file):
         return scale_cli.quality(arguments)
     embeddings = _load(arguments.file, _read_options(arguments, arguments.file))
-    if embeddings.count == 1:
-        _warn(f"{arguments.file} holds 1 embedding: every measure of a single embedding is 0")
+    _warn_if_single(embeddings, in_drift=False)
     quality = _measured(embeddings, arguments.threads, arguments.progress, strict=arguments.strict,
                         library_bits=arguments.library_bits)
     name = arguments.file
@@ -330,25 +328,23 @@ def _quality(arguments: argparse.Namespace) -> None:
 
 
 def _drift(arguments: argparse.Namespace) -> None:
-    if scale_cli.wanted(arguments, arguments.baseline, arguments.current):
-        return scale_cli.drift(arguments)
     baseline_name, current_name = arguments.baseline, arguments.current
     if baseline_name == STDIN and current_name == STDIN:
         raise UserError("only one of BASELINE and CURRENT can be read from standard input")
+    if scale_cli.wanted(arguments, baseline_name, current_name):
+        return scale_cli.drift(arguments)
     options = _read_options(arguments, baseline_name, current_name)
     baseline = _load(baseline_name, options)
     current = _load(current_name, options)
     if baseline.dimension != current.dimension:
-        message = (f"{baseline_name} has {reports.plural(baseline.dimension, 'dimension')} and {current_name} "
+        message = (f"{baseline_name} has {plural(baseline.dimension, 'dimension')} and {current_name} "
                    f"{current.dimension}: batches of different dimension, usually from two different models, "
                    "measure different spaces")
         if arguments.strict:
             raise UserError(message)
         _warn(message + "; their drift says little (--strict refuses them)")
     for embeddings in (baseline, current):
-        if embeddings.count == 1:
-            _warn(f"{embeddings.source} holds 1 embedding: every measure of a single embedding is 0, "
-                  "so the drift compares with zeros, not with a batch")
+        _warn_if_single(embeddings, in_drift=True)
     # Each batch is converted and scanned once, just before its own pass: a batch refused
     # with --strict is refused there.
     measured = [_measured(embeddings, arguments.threads, arguments.progress, strict=arguments.strict,
@@ -365,8 +361,7 @@ def _retrieval(arguments: argparse.Namespace) -> None:
                           strict=arguments.strict, library_bits=arguments.library_bits,
                           show_progress=arguments.progress)
     if report.not_in_qrels:
-        count = len(report.not_in_qrels)
-        _warn(f"{count} {'query' if count == 1 else 'queries'} of {arguments.run} not in {arguments.qrels} "
+        _warn(f"{plural(len(report.not_in_qrels), 'query', 'queries')} of {arguments.run} not in {arguments.qrels} "
               f"left out (first: {report.not_in_qrels[0]!r}; --strict refuses them)")
     text = retrieval_text(report, arguments.run, arguments.qrels, per_query=not arguments.summary)
     _print(arguments, text, retrieval_json(report, arguments.run, arguments.qrels,

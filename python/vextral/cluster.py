@@ -25,10 +25,11 @@ from __future__ import annotations
 import importlib
 import math
 from collections.abc import Callable, Sequence
+from dataclasses import replace
 from typing import Any
 
 from vextral import _native
-from vextral.embedding_measures import EXACT, NonFinite, Quality
+from vextral.embedding_measures import EXACT, CheckedCallback, NonFinite, Quality, measure_quality
 
 EXTRA = "pip install 'vextral_core[dask]'"
 # States merged by one task of the merge tree.
@@ -110,7 +111,7 @@ def _non_finite(scans: Sequence[tuple[int, int | None]], starts: Sequence[int]) 
     return NonFinite(count, first)
 
 
-def measure_dask(array: Any, *, threads: int = 1, checked: Callable[[NonFinite], object] | None = None,
+def measure_dask(array: Any, *, threads: int = 1, checked: CheckedCallback | None = None,
                  embeddings: Any = None) -> Quality:
     """The exact measures of a 2-D Dask array; `threads` per task. `checked` is called with the
     rows holding NaN or infinity once they are known, before the measures are formed."""
@@ -118,7 +119,10 @@ def measure_dask(array: Any, *, threads: int = 1, checked: Callable[[NonFinite],
     array, blocks, starts = row_blocks(array)
     rows, dimension = (int(size) for size in array.shape)
     if rows == 0:
-        return _measured_in_memory(array, embeddings, checked)
+        # All 0, as an empty batch in memory gives them.
+        data = array.compute()
+        return replace(measure_quality(data, data=data, checked=checked),
+                       embeddings=array if embeddings is None else embeddings)
     delayed = dask.delayed
     pair_states = [delayed(_pair_sums, pure=True)(blocks[i], blocks[j] if j != i else None, threads)
                    for i in range(len(blocks)) for j in range(i, len(blocks))]
@@ -134,17 +138,8 @@ def measure_dask(array: Any, *, threads: int = 1, checked: Callable[[NonFinite],
     return Quality(array if embeddings is None else embeddings, rows, dimension, measures, score, non_finite, EXACT)
 
 
-def _measured_in_memory(array: Any, embeddings: Any, checked: Callable[[NonFinite], object] | None) -> Quality:
-    """An empty array's measures (all 0), as an empty batch in memory gives them."""
-    from vextral.embedding_measures import measure_quality
-    data = array.compute()
-    quality = measure_quality(data, data=data, checked=checked)
-    return Quality(array if embeddings is None else embeddings, quality.rows, quality.dimension, quality.measures,
-                   quality.quality_score, quality.non_finite, EXACT)
-
-
 def sampled_dask(array: Any, pairs: int, seed: int, *, threads: int = 1,
-                 checked: Callable[[NonFinite], object] | None = None) -> tuple[dict[str, Any], NonFinite]:
+                 checked: CheckedCallback | None = None) -> tuple[dict[str, Any], NonFinite]:
     """The sampled estimates of a 2-D Dask array (the dict _native.sampled_measure gives, less
     the shape and the scan), with the rows holding NaN or infinity."""
     dask, _ = dask_modules()

@@ -36,7 +36,7 @@ from dataclasses import dataclass, field
 from typing import IO, Any
 
 from vextral import _native
-from vextral.errors import UserError, shown
+from vextral.errors import UserError, plural, shown
 from vextral.npy import NpyHeader, check_npy_size, decode_npy, read_npy_data, read_npy_header, read_npy_into
 
 STDIN = "-"
@@ -360,16 +360,21 @@ def _check_array_shape(shape: tuple[int, ...], path: str) -> None:
 
 
 def _from_numpy(numpy: Any, array: Any, name: str) -> Embeddings:
-    # An exact ndarray (not numpy.memmap) is what the module reads directly;
-    # float16 and foreign byte order are widened or swapped first, exactly,
-    # so that the module need not read them element by element.
-    array = array.view(numpy.ndarray)
-    if array.dtype == numpy.float16:
-        array = array.astype(numpy.float32)
-    elif not array.dtype.isnative:
-        array = array.astype(array.dtype.newbyteorder("="))
+    array = native_array(numpy, array)
     count, dimension = array.shape
     return Embeddings(name, array, count, dimension)
+
+
+def native_array(numpy: Any, array: Any) -> Any:
+    """`array` as what the module reads directly, an exact ndarray (not numpy.memmap): float16
+    and a foreign byte order are widened or swapped first, exactly, so that the module need not
+    read them element by element."""
+    array = array.view(numpy.ndarray)
+    if array.dtype == numpy.float16:
+        return array.astype(numpy.float32)
+    if not array.dtype.isnative:
+        return array.astype(array.dtype.newbyteorder("="))
+    return array
 
 
 def _from_npy_values(shape: tuple[int, ...], values: list[float], name: str) -> Embeddings:
@@ -466,7 +471,7 @@ def _from_arrow_column(pyarrow: Any, chunks: Any, name: str) -> Embeddings:
     different = compute.not_equal(lengths, dimension)
     if compute.any(different).as_py():
         first = compute.index(different, True).as_py()
-        raise UserError(f"{name}: row {first + 1} has {_numbers_count(lengths[first].as_py())}, "
+        raise UserError(f"{name}: row {first + 1} has {plural(lengths[first].as_py(), 'number')}, "
                         f"but row 1 has {dimension}")
     values = column.flatten()
     if values.null_count:
@@ -702,9 +707,5 @@ def _check_rectangular(rows: list[list[float]], labels: list[str], path: str) ->
         raise UserError(f"{path}: {labels[0]} is empty; embeddings need at least one number")
     for row, label in zip(rows, labels):
         if len(row) != dimension:
-            raise UserError(f"{path}: {label} has {_numbers_count(len(row))}, but {labels[0]} has {dimension}")
-
-
-def _numbers_count(count: int) -> str:
-    return "1 number" if count == 1 else f"{count} numbers"
+            raise UserError(f"{path}: {label} has {plural(len(row), 'number')}, but {labels[0]} has {dimension}")
 

@@ -46,6 +46,15 @@ class NonFinite:
 CheckedCallback = Callable[[NonFinite], object]
 
 
+def scan_callback(checked: CheckedCallback | None) -> Callable[[int, int | None], None]:
+    """What a native pass calls with the count and first index of the rows holding NaN or
+    infinity: `checked`, given them as a NonFinite."""
+    def scanned(count: int, first: int | None) -> None:
+        if checked is not None:
+            checked(NonFinite(count, first))
+    return scanned
+
+
 @dataclass(frozen=True)
 class Quality:
     # The embeddings as given (a file's Embeddings, or any batch object).
@@ -81,13 +90,9 @@ def measure_quality(embeddings: Any, *, data: Any = None, threads: int = 1,
                     library_bits: bool = False, warn_stacklevel: int = 2) -> Quality:
     """The measures of one batch; `data` is what the native pass reads (by default
     `embeddings.data`, the array of a file's Embeddings)."""
-    def scanned(count: int, first: int | None) -> None:
-        if checked is not None:
-            checked(NonFinite(count, first))
-
     source = embeddings.data if data is None else data
     native = _native.batch_measures if library_bits else _native.measure
-    measures = native(source, threads, progress, scanned)
+    measures = native(source, threads, progress, scan_callback(checked))
     found = NonFinite(measures.pop("non_finite_rows"), measures.pop("first_non_finite"))
     rows, dimension = measures.pop("rows"), measures.pop("dimension")
     if library_bits:
@@ -110,14 +115,12 @@ def _warn_where_float32_sums_failed(measures: dict[str, float], stacklevel: int)
 
 
 def measure_drift(baseline: Quality, current: Quality) -> Drift:
+    """The drift between two batches: by vextral_core's float32 formula for the library's bits,
+    otherwise by the same formula on the measures of exact sums (over all pairs, or a sample)."""
     if baseline.summation != current.summation:
         raise ValueError("the drift needs two batches measured with the same summation")
     before, after = baseline.measures, current.measures
-    if baseline.summation == EXACT:
-        changes = {name: abs(before[name] - after[name]) / (before[name] + 1.0) for name in BATCH_MEASURES}
-        drift = _native.sound_drift(*(before[name] for name in BATCH_MEASURES),
-                                    *(after[name] for name in BATCH_MEASURES))
-    else:
+    if baseline.summation == FLOAT32_SEQUENTIAL:
         # Python floats are the float32 results widened exactly; each step below is one float32
         # operation (a double result rounded once to float32 is the float32 result).
         changes = {name: float32.f32(abs(float32.f32(before[name] - after[name]))
@@ -125,6 +128,11 @@ def measure_drift(baseline: Quality, current: Quality) -> Drift:
                    for name in BATCH_MEASURES}
         drift = _native.drift_between(*(before[name] for name in BATCH_MEASURES),
                                       *(after[name] for name in BATCH_MEASURES))
+    else:
+        # Measures on exact sums, over every pair or over a sample of pairs.
+        changes = {name: abs(before[name] - after[name]) / (before[name] + 1.0) for name in BATCH_MEASURES}
+        drift = _native.sound_drift(*(before[name] for name in BATCH_MEASURES),
+                                    *(after[name] for name in BATCH_MEASURES))
     if baseline.rows == 0 or current.rows == 0:
         # The library's rule: no drift when either batch is empty.
         changes = {name: 0.0 for name in BATCH_MEASURES}

@@ -1,4 +1,4 @@
-"""Errors the command-line tool reports in one line, without a traceback."""
+"""Errors the command-line tool reports in one line, without a traceback, and what their messages share."""
 
 from __future__ import annotations
 
@@ -13,6 +13,11 @@ def shown(text: str, limit: int = 40) -> str:
     if len(text) <= limit:
         return repr(text)
     return repr(text[:limit]) + f"... ({len(text)} characters)"
+
+
+def plural(count: int, noun: str, nouns: str | None = None) -> str:
+    """The count with its noun: "1 query", "3 queries" (`nouns` where adding "s" is wrong)."""
+    return f"{count} {noun}" if count == 1 else f"{count} {nouns or noun + 's'}"
 
 
 def is_panic(error: BaseException) -> bool:

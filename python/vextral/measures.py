@@ -17,13 +17,12 @@ import os
 from dataclasses import dataclass
 from typing import Any
 
-from vextral import _native
 from vextral.cluster import is_dask_array, measure_dask
 from vextral.embedding_measures import (BATCH_MEASURES, EXACT, FLOAT32_SEQUENTIAL, Quality,
                                         measure_drift, measure_quality)
 from vextral.sampling import ESTIMATED, Estimates, checked_sample, measure_sampled
 
-# The most threads a call uses, as for VEXTRAL_NUM_THREADS.
+# The most threads a call uses, as for VEXTRAL_NUM_THREADS (src/module/pass_options.hpp).
 MOST_THREADS = 1024
 
 
@@ -120,24 +119,24 @@ def thread_count(threads: int | None) -> int:
 
 
 def _measured(embeddings: Any, threads: int | None, library_bits: bool, pairs: int | None,
-              seed: int | None) -> Measures:
+              seed: int | None) -> tuple[Quality, Estimates | None]:
     """One batch measured by `measure`'s rules: a Dask array on the Dask scheduler in use,
-    a sample of pairs when `pairs` is given, otherwise in this process."""
+    a sample of pairs when `pairs` is given, otherwise in this process. Called straight from
+    `measure` or `drift`, so that a warning points at their caller."""
     if pairs is not None:
         if library_bits:
             raise ValueError("library_bits gives the library's bits of every pair; it cannot be sampled")
         count, seed = checked_sample(pairs, seed)
         task_threads = 1 if is_dask_array(embeddings) and threads is None else thread_count(threads)
-        return Measures._of(*measure_sampled(embeddings, count, seed, data=embeddings, threads=task_threads))
+        return measure_sampled(embeddings, count, seed, data=embeddings, threads=task_threads)
     if seed is not None:
         raise ValueError("seed chooses a sample of pairs: give pairs too")
     if is_dask_array(embeddings):
         if library_bits:
             raise ValueError("library_bits needs the float32 running sums in one order: compute the array first")
-        return Measures._of(measure_dask(embeddings, threads=1 if threads is None else thread_count(threads)))
-    quality = measure_quality(embeddings, data=embeddings, threads=thread_count(threads),
-                              library_bits=library_bits, warn_stacklevel=4)
-    return Measures._of(quality)
+        return measure_dask(embeddings, threads=1 if threads is None else thread_count(threads)), None
+    return measure_quality(embeddings, data=embeddings, threads=thread_count(threads), library_bits=library_bits,
+                           warn_stacklevel=4), None
 
 
 def measure(embeddings: Any, *, threads: int | None = None, library_bits: bool = False,
@@ -162,7 +161,7 @@ def measure(embeddings: Any, *, threads: int | None = None, library_bits: bool =
     threads), in O(N d) time, each with a standard error and a 95 % interval (`isotropy_stderr`,
     `isotropy_interval`, ...); coverage stays exact. `summation` is then "sampled".
     """
-    return _measured(embeddings, threads, library_bits, pairs, seed)
+    return Measures._of(*_measured(embeddings, threads, library_bits, pairs, seed))
 
 
 def drift(baseline: Any, current: Any, *, threads: int | None = None, library_bits: bool = False,
@@ -174,24 +173,11 @@ def drift(baseline: Any, current: Any, *, threads: int | None = None, library_bi
     `library_bits=True` the drift has exactly the bits of vextral_core's py_detect_drift. Dask
     arrays and `pairs`/`seed` are taken as by `measure` (each batch sampled with the same seed).
     """
-    if pairs is not None or seed is not None or is_dask_array(baseline) or is_dask_array(current):
-        measured_each = [_measured(batch, threads, library_bits, pairs, seed) for batch in (baseline, current)]
-        return _drift_of(*measured_each)
-    count = thread_count(threads)
-    measured = [measure_quality(batch, data=batch, threads=count, library_bits=library_bits, warn_stacklevel=3)
-                for batch in (baseline, current)]
-    result = measure_drift(*measured)
-    return DriftMeasures(result.drift, Measures._of(measured[0]), Measures._of(measured[1]), result.changes())
-
-
-def _drift_of(baseline: Measures, current: Measures) -> DriftMeasures:
-    """The drift between two batches measured on exact sums (all pairs or a sample)."""
-    before = [getattr(baseline, name) for name in BATCH_MEASURES]
-    after = [getattr(current, name) for name in BATCH_MEASURES]
-    if baseline.rows == 0 or current.rows == 0:
-        return DriftMeasures(0.0, baseline, current, {name: 0.0 for name in BATCH_MEASURES})
-    changes = {name: abs(b - a) / (b + 1.0) for name, b, a in zip(BATCH_MEASURES, before, after)}
-    return DriftMeasures(_native.sound_drift(*before, *after), baseline, current, changes)
+    measured_baseline = _measured(baseline, threads, library_bits, pairs, seed)
+    measured_current = _measured(current, threads, library_bits, pairs, seed)
+    result = measure_drift(measured_baseline[0], measured_current[0])
+    return DriftMeasures(result.drift, Measures._of(*measured_baseline), Measures._of(*measured_current),
+                         result.changes())
 
 
 __all__ = ["BATCH_MEASURES", "EXACT", "FLOAT32_SEQUENTIAL", "DriftMeasures", "Measures", "drift", "measure"]

@@ -12,6 +12,7 @@ from typing import Any
 
 from vextral.embedding_files import Embeddings
 from vextral.embedding_measures import BATCH_MEASURES, EXACT, Drift, NonFinite, Quality
+from vextral.errors import plural
 from vextral.float32 import shortest
 
 NAME_WIDTH = 17
@@ -19,10 +20,6 @@ NAME_WIDTH = 17
 VALUE_WIDTH = 16
 # Columns are separated by at least this many spaces.
 GAP = 2
-
-
-def plural(count: int, noun: str) -> str:
-    return f"{count} {noun}" if count == 1 else f"{count} {noun}s"
 
 
 def _shape(embeddings: Embeddings) -> str:

@@ -46,6 +46,7 @@ from typing import Literal
 import vextral_core
 
 from vextral import _native, float32
+from vextral.errors import plural
 from vextral.trec import (QrelsMapping, RunMapping, Source, TrecFormatError, TrecMismatchError, open_qrels,
                           open_run)
 
@@ -156,8 +157,8 @@ def _check_query_ids(not_in_qrels: list[str], run_queries: int, first_run: str, 
         raise TrecMismatchError(f"no query of {run_name} appears in {qrels_name} "
                                 f"(ids like {first_run!r} against {first_qrels!r}?)")
     if strict and not_in_qrels:
-        count = "1 query" if len(not_in_qrels) == 1 else f"{len(not_in_qrels)} queries"
-        raise TrecMismatchError(f"{count} of {run_name} not in {qrels_name} (first: {not_in_qrels[0]!r})")
+        raise TrecMismatchError(f"{plural(len(not_in_qrels), 'query', 'queries')} of {run_name} not in "
+                                f"{qrels_name} (first: {not_in_qrels[0]!r})")
 
 
 def exact_mean(values: Iterable[float]) -> float:

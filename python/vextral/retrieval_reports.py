@@ -2,14 +2,16 @@
 
 Text shows each float32 result as the shortest decimal that reads back as
 the same float32, and an exact mean as the shortest that reads back as the
-same double; JSON carries the exact values (a float32 widened to a double). Columns are as wide as their longest entry, so long query ids or
-measure names never shift the columns after them.
+same double; JSON carries the exact values (a float32 widened to a double).
+Columns are as wide as their longest entry, so long query ids or measure
+names never shift the columns after them.
 """
 
 from __future__ import annotations
 
 from typing import Any
 
+from vextral.errors import plural
 from vextral.float32 import shortest
 from vextral.retrieval_evaluation import EXACT, Duplicates, RunEvaluation
 
@@ -50,17 +52,17 @@ def retrieval_text(report: RunEvaluation, run_name: str, qrels_name: str, *, per
         rows += [[name, _mean(report, name)] for name in report.measures]
         lines += _table(rows)
     if report.missing_from_run:
-        lines.append(f"note: {_count(report.missing_from_run)} with relevant documents missing from the run"
-                     f" score 0: {_listing(report.missing_from_run)}")
+        lines.append(f"note: {plural(len(report.missing_from_run), 'query', 'queries')} with relevant documents "
+                     f"missing from the run score 0: {_listing(report.missing_from_run)}")
     # Queries the qrels do not list at all get a warning of their own (on standard error).
     unlisted = set(report.not_in_qrels)
     judged_irrelevant = [query for query in report.without_judgments if query not in unlisted]
     if judged_irrelevant:
-        lines.append(f"note: {_count(judged_irrelevant)} of the run without relevant documents"
+        lines.append(f"note: {plural(len(judged_irrelevant), 'query', 'queries')} of the run without relevant documents"
                      f" left out: {_listing(judged_irrelevant)}")
     for name, duplicates in ((run_name, report.run_duplicates), (qrels_name, report.qrels_duplicates)):
         if duplicates.count:
-            lines.append(f"note: {_lines(duplicates.count)} of {name} repeat an earlier (query, document) pair"
+            lines.append(f"note: {plural(duplicates.count, 'line')} of {name} repeat an earlier (query, document) pair"
                          f" and replace it (first: line {duplicates.line} repeats line {duplicates.first_line})")
     return "\n".join(lines)
 
@@ -86,14 +88,6 @@ def retrieval_json(report: RunEvaluation, run_name: str, qrels_name: str, *,
 
 def _duplicates_json(duplicates: Duplicates) -> dict[str, int]:
     return {"count": duplicates.count, "line": duplicates.line, "first_line": duplicates.first_line}
-
-
-def _lines(count: int) -> str:
-    return "1 line" if count == 1 else f"{count} lines"
-
-
-def _count(queries: list[str]) -> str:
-    return "1 query" if len(queries) == 1 else f"{len(queries)} queries"
 
 
 def _listing(queries: list[str], limit: int = 10) -> str:

@@ -66,6 +66,6 @@ def drift_text(drift: Drift, estimates: tuple[Estimates, Estimates], baseline_na
 
 def drift_json(drift: Drift, estimates: tuple[Estimates, Estimates], baseline_name: str, current_name: str,
                found: tuple[NonFinite, NonFinite]) -> dict[str, Any]:
-    return {"baseline": {**sampled_quality_json(drift.baseline, estimates[0], baseline_name, found[0])},
-            "current": {**sampled_quality_json(drift.current, estimates[1], current_name, found[1])},
+    return {"baseline": sampled_quality_json(drift.baseline, estimates[0], baseline_name, found[0]),
+            "current": sampled_quality_json(drift.current, estimates[1], current_name, found[1]),
             "changes": drift.changes(), "drift": drift.drift, "summation": drift.summation}

@@ -21,12 +21,12 @@ standard errors 0.
 from __future__ import annotations
 
 import operator
-from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Any
 
 from vextral import _native
-from vextral.embedding_measures import BATCH_MEASURES, Drift, NonFinite, Quality
+from vextral.cluster import is_dask_array, sampled_dask
+from vextral.embedding_measures import BATCH_MEASURES, CheckedCallback, NonFinite, Quality, scan_callback
 
 # How the measures were summed, as reports name it: exact sums over a sample of pairs.
 SAMPLED = "sampled"
@@ -70,29 +70,14 @@ def _quality(embeddings: Any, result: dict[str, Any], non_finite: NonFinite) -> 
 
 
 def measure_sampled(embeddings: Any, pairs: int, seed: int, *, data: Any = None, threads: int = 1,
-                    checked: Callable[[NonFinite], object] | None = None) -> tuple[Quality, Estimates]:
+                    checked: CheckedCallback | None = None) -> tuple[Quality, Estimates]:
     """The estimates of one batch (in memory, or a Dask array) from `pairs` pairs drawn for
     `seed`; `data` is what the native pass reads (by default `embeddings.data`)."""
-    from vextral.cluster import is_dask_array, sampled_dask
     source = embeddings.data if data is None else data
     if is_dask_array(source):
         result, found = sampled_dask(source, pairs, seed, threads=threads, checked=checked)
     else:
-        def scanned(count: int, first: int | None) -> None:
-            if checked is not None:
-                checked(NonFinite(count, first))
-
-        result = _native.sampled_measure(source, pairs, seed, threads, scanned)
+        result = _native.sampled_measure(source, pairs, seed, threads, scan_callback(checked))
         found = NonFinite(result["non_finite_rows"], result["first_non_finite"])
     return _quality(embeddings, result, found), _estimates(result, seed)
 
-
-def sampled_drift(baseline: Quality, current: Quality) -> Drift:
-    """The drift between two batches' estimates, by the formula of the exact measures."""
-    before, after = baseline.measures, current.measures
-    changes = {name: abs(before[name] - after[name]) / (before[name] + 1.0) for name in BATCH_MEASURES}
-    drift = _native.sound_drift(*(before[name] for name in BATCH_MEASURES), *(after[name] for name in BATCH_MEASURES))
-    if baseline.rows == 0 or current.rows == 0:
-        changes = {name: 0.0 for name in BATCH_MEASURES}
-        drift = 0.0
-    return Drift(baseline, current, changes, drift)

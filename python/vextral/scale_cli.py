@@ -14,10 +14,10 @@ from dataclasses import dataclass
 from typing import Any
 
 from vextral.cluster import EXTRA, measure_dask
-from vextral.embedding_files import STDIN, Embeddings, ReadOptions, load_embeddings
+from vextral.embedding_files import Embeddings, ReadOptions, load_embeddings
 from vextral.embedding_measures import Quality, measure_drift
 from vextral.errors import UserError
-from vextral.sampling import DEFAULT_SEED, Estimates, measure_sampled, sampled_drift
+from vextral.sampling import DEFAULT_SEED, Estimates, measure_sampled
 from vextral.shards import dask_embeddings, is_many, load_together
 
 # Rows per chunk: at least this many, so that a task's pass outweighs its scheduling...
@@ -154,8 +154,7 @@ def quality(arguments: argparse.Namespace) -> None:
     from vextral import cli, reports, sampled_reports
     with session(arguments) as where:
         embeddings = _read(arguments.file, cli._read_options(arguments), where)
-        if embeddings.count == 1:
-            cli._warn(f"{arguments.file} holds 1 embedding: every measure of a single embedding is 0")
+        cli._warn_if_single(embeddings, in_drift=False)
         measured, estimates = _measure(embeddings, arguments, where)
     name = arguments.file
     if estimates is None:
@@ -170,24 +169,19 @@ def quality(arguments: argparse.Namespace) -> None:
 def drift(arguments: argparse.Namespace) -> None:
     from vextral import cli, reports, sampled_reports
     names = (arguments.baseline, arguments.current)
-    if names[0] == names[1] == STDIN:
-        raise UserError("only one of BASELINE and CURRENT can be read from standard input")
     options = cli._read_options(arguments)
     with session(arguments) as where:
         batches = [_read(name, options, where) for name in names]
         for embeddings in batches:
-            if embeddings.count == 1:
-                cli._warn(f"{embeddings.source} holds 1 embedding: every measure of a single embedding is 0, "
-                          "so the drift compares with zeros, not with a batch")
+            cli._warn_if_single(embeddings, in_drift=True)
         measured = [_measure(embeddings, arguments, where) for embeddings in batches]
     (baseline, baseline_estimates), (current, current_estimates) = measured
     found = (baseline.non_finite, current.non_finite)
+    result = measure_drift(baseline, current)
     if baseline_estimates is None or current_estimates is None:
-        result = measure_drift(baseline, current)
         cli._print(arguments, reports.drift_text(result, *names),
                    {**reports.drift_json(result, *names, found), **_extra(where, arguments)})
     else:
-        result = sampled_drift(baseline, current)
         estimates = (baseline_estimates, current_estimates)
         cli._print(arguments, sampled_reports.drift_text(result, estimates, *names),
                    {**sampled_reports.drift_json(result, estimates, *names, found), **_extra(where, arguments)})

@@ -17,9 +17,10 @@ import re
 from collections.abc import Callable
 from typing import Any
 
-from vextral.embedding_files import EXTENSIONS, STDIN, Embeddings, ReadOptions, load_embeddings
+from vextral.embedding_files import EXTENSIONS, STDIN, Embeddings, ReadOptions, load_embeddings, native_array
 from vextral.errors import UserError
 from vextral.npy import read_npy_header
+from vextral.retrieval_evaluation import natural_order
 
 PARQUET_EXTENSIONS = tuple(extension for extension, kind in EXTENSIONS.items() if kind == "parquet")
 GLOB_CHARACTERS = re.compile(r"[*?\[]")
@@ -30,10 +31,6 @@ def is_many(path: str) -> bool:
     if path == STDIN:
         return False
     return os.path.isdir(path) or (GLOB_CHARACTERS.search(path) is not None and not os.path.exists(path))
-
-
-def _natural_key(path: str) -> list[Any]:
-    return [int(part) if part.isdigit() else part for part in re.split(r"(\d+)", path)]
 
 
 def shard_paths(path: str) -> list[str]:
@@ -47,7 +44,7 @@ def shard_paths(path: str) -> list[str]:
         found = [name for name in glob.glob(path, recursive=True) if os.path.isfile(name)]
         if not found:
             raise UserError(f"{path}: no such file, and no files match it as a pattern")
-    return sorted(found, key=_natural_key)
+    return sorted(found, key=natural_order)
 
 
 def _format(path: str, options: ReadOptions) -> str:
@@ -66,10 +63,7 @@ def _as_array(numpy: Any, embeddings: Embeddings) -> Any:
     if not isinstance(data, (numpy.ndarray, list, memoryview)):
         # The native mapping of a .npy file's rows: read the file with NumPy instead.
         data = numpy.load(embeddings.source, allow_pickle=False)
-    array = numpy.asarray(data)
-    if array.dtype == numpy.float16:
-        array = array.astype(numpy.float32)  # exact
-    return array
+    return numpy.asarray(data)
 
 
 def _checked_dimension(path: str, dimension: int, expected: int) -> None:
@@ -102,12 +96,7 @@ def _read_rows(path: str, options: ReadOptions, start: int, stop: int, dimension
         if array.ndim != 2:
             raise UserError(f"{path}: expected a 2-D array (embeddings x dimensions), got shape {array.shape}")
         _checked_dimension(path, array.shape[1], dimension)
-        piece = numpy.array(array[start:stop])
-        if piece.dtype == numpy.float16:
-            piece = piece.astype(numpy.float32)
-        elif not piece.dtype.isnative:
-            piece = piece.astype(piece.dtype.newbyteorder("="))
-        return piece
+        return native_array(numpy, numpy.array(array[start:stop]))
     embeddings = load_embeddings(path, options)
     _checked_dimension(path, embeddings.dimension, dimension)
     if embeddings.count != stop - start:

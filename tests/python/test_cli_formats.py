@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 import vextral_core as v
-from vextral import drift as exact_drift, measure as exact_measure
+from vextral import measure as exact_measure
 from test_cli import BATCH, batch_json_of, one_line_error, save, vextral, write
 from vextral import _native, cli, embedding_files
 

@@ -11,6 +11,7 @@ import numpy as np
 import pytest
 import vextral
 from vextral import cli
+from vextral.shards import shard_paths
 
 if os.environ.get("VEXTRAL_UNDER_ASAN") == "1":
     # Worker processes would start under the preloaded sanitizer runtime, each checked for the
@@ -92,6 +93,15 @@ def test_a_worker_killed_mid_way_costs_only_its_tasks(client, tmp_path):
     thread.join(60)
     assert result["measures"] == vextral.measure(x)
     assert pid not in set(client.run(os.getpid).values())  # it did die
+
+
+def test_many_files_are_ordered_by_the_numbers_in_their_names_whatever_else_they_hold(tmp_path):
+    # "²" is a digit to str.isdigit but not a decimal digit: it is text between the numbers.
+    names = ["part-10", "part-2", "part-1\u00b2", "part-\u0663"]  # \u0663: ARABIC-INDIC DIGIT THREE
+    for name in names:
+        (tmp_path / name).touch()
+    found = [os.path.basename(path) for path in shard_paths(str(tmp_path / "part-*"))]
+    assert found == ["part-1\u00b2", "part-2", "part-\u0663", "part-10"]
 
 
 def test_the_command_on_the_cluster_and_on_many_files(client, tmp_path, capsys):
