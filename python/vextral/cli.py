@@ -267,10 +267,26 @@ def _read_options(arguments: argparse.Namespace, *paths: str) -> ReadOptions:
 
 
 def _load(path: str, options: ReadOptions) -> Embeddings:
-    embeddings = load_embeddings(path, options)
+    return _warn_of_reading(load_embeddings(path, options))
+
+
+def _warn_of_reading(embeddings: Embeddings) -> Embeddings:
+    """Prints what the reader found worth a warning; returns `embeddings`."""
     for warning in embeddings.warnings:
         _warn(warning)
     return embeddings
+
+
+def _check_dimensions(arguments: argparse.Namespace, baseline: Embeddings, current: Embeddings) -> None:
+    """Warns of a drift between batches of different dimension, or with --strict refuses it."""
+    if baseline.dimension == current.dimension:
+        return
+    message = (f"{arguments.baseline} has {plural(baseline.dimension, 'dimension')} and {arguments.current} "
+               f"{current.dimension}: batches of different dimension, usually from two different models, "
+               "measure different spaces")
+    if arguments.strict:
+        raise UserError(message)
+    _warn(message + "; their drift says little (--strict refuses them)")
 
 
 def _warn_if_single(embeddings: Embeddings, *, in_drift: bool) -> None:
@@ -336,13 +352,7 @@ def _drift(arguments: argparse.Namespace) -> None:
     options = _read_options(arguments, baseline_name, current_name)
     baseline = _load(baseline_name, options)
     current = _load(current_name, options)
-    if baseline.dimension != current.dimension:
-        message = (f"{baseline_name} has {plural(baseline.dimension, 'dimension')} and {current_name} "
-                   f"{current.dimension}: batches of different dimension, usually from two different models, "
-                   "measure different spaces")
-        if arguments.strict:
-            raise UserError(message)
-        _warn(message + "; their drift says little (--strict refuses them)")
+    _check_dimensions(arguments, baseline, current)
     for embeddings in (baseline, current):
         _warn_if_single(embeddings, in_drift=True)
     # Each batch is converted and scanned once, just before its own pass: a batch refused

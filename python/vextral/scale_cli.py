@@ -121,10 +121,13 @@ def rows_per_chunk(rows: int, dimension: int, threads: int) -> int:
 
 
 def _read(path: str, options: ReadOptions, where: Session) -> Embeddings:
+    from vextral import cli
     if where.client is None:
-        return load_together(path, options) if is_many(path) else load_embeddings(path, options)
-    threads = where.threads()
-    return dask_embeddings(path, options, lambda rows, dimension: rows_per_chunk(rows, dimension, threads))
+        embeddings = load_together(path, options) if is_many(path) else load_embeddings(path, options)
+    else:
+        threads = where.threads()
+        embeddings = dask_embeddings(path, options, lambda rows, dimension: rows_per_chunk(rows, dimension, threads))
+    return cli._warn_of_reading(embeddings)
 
 
 def _measure(embeddings: Embeddings, arguments: argparse.Namespace, where: Session) -> tuple[Quality, Estimates | None]:
@@ -135,7 +138,9 @@ def _measure(embeddings: Embeddings, arguments: argparse.Namespace, where: Sessi
             raise UserError("--library-bits gives the float32 bits of every pair: it cannot take --pairs")
         seed = DEFAULT_SEED if arguments.seed is None else arguments.seed
         threads = 1 if where.client is not None else arguments.threads
-        return measure_sampled(embeddings, arguments.pairs, seed, threads=threads, checked=checked)
+        sampled = measure_sampled(embeddings, arguments.pairs, seed, threads=threads, checked=checked)
+        cli.check_unchanged(embeddings)
+        return sampled
     if arguments.seed is not None:
         raise UserError("--seed chooses the sample of --pairs: give --pairs N too")
     if where.client is not None:
@@ -153,7 +158,7 @@ def _extra(where: Session, arguments: argparse.Namespace) -> dict[str, Any]:
 def quality(arguments: argparse.Namespace) -> None:
     from vextral import cli, reports, sampled_reports
     with session(arguments) as where:
-        embeddings = _read(arguments.file, cli._read_options(arguments), where)
+        embeddings = _read(arguments.file, cli._read_options(arguments, arguments.file), where)
         cli._warn_if_single(embeddings, in_drift=False)
         measured, estimates = _measure(embeddings, arguments, where)
     name = arguments.file
@@ -169,9 +174,10 @@ def quality(arguments: argparse.Namespace) -> None:
 def drift(arguments: argparse.Namespace) -> None:
     from vextral import cli, reports, sampled_reports
     names = (arguments.baseline, arguments.current)
-    options = cli._read_options(arguments)
+    options = cli._read_options(arguments, *names)
     with session(arguments) as where:
         batches = [_read(name, options, where) for name in names]
+        cli._check_dimensions(arguments, *batches)
         for embeddings in batches:
             cli._warn_if_single(embeddings, in_drift=True)
         measured = [_measure(embeddings, arguments, where) for embeddings in batches]

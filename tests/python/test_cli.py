@@ -665,3 +665,17 @@ class TestProgressOnATerminal:
         assert status == 130, text
         assert text.strip().splitlines()[-1].strip() == "vextral: error: interrupted"
         assert "Traceback" not in text and "quality of" not in text
+
+
+def test_sampled_and_many_file_paths_check_their_inputs_as_one_file_does(tmp_path):
+    # --pairs and many-file inputs take another road through the command; the
+    # checks of what was read must not stay behind on the first one.
+    a = save(tmp_path / "a.npy", np.array(BATCH, dtype=np.float32))
+    b = write(tmp_path / "b.json", "[[1, 0], [0, 1]]")
+    assert "--key does nothing" in one_line_error(vextral("quality", a, "--pairs", 4, "--key", "x"), 2)
+    done = vextral("drift", a, b, "--pairs", 4)
+    assert done.returncode == 0, done.stderr
+    assert f"{a} has 3 dimensions and {b} 2" in done.stderr
+    assert f"{a} has 3 dimensions and {b} 2" in one_line_error(vextral("drift", a, b, "--pairs", 4, "--strict"), 1)
+    numbered = write(tmp_path / "numbered.csv", "".join(f"{i},{i * 0.5},{1 - i * 0.25}\n" for i in range(1, 6)))
+    assert "--skip-columns 1" in vextral("quality", numbered, "--pairs", 4).stderr
