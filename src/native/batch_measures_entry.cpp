@@ -80,10 +80,6 @@ PyRef measures_dict(const Measured<Result>& measured) {
   return dict;
 }
 
-void set_double(PyObject* dict, const char* key, double value) {
-  set_item(dict, key, PyRef::steal(PyFloat_FromDouble(value)));
-}
-
 // The four measures under their names, with `suffix` after each name.
 template <class Value>
 void set_measures(PyObject* dict, const Value& isotropy, const Value& coverage, const Value& distinctiveness,
