@@ -94,7 +94,7 @@ PyObject* sampled_measure(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
       rows = batch.rows();
       dimension = batch.dimension();
       check_rows(rows);
-      found = metrics::find_non_finite_rows(batch);
+      found = watch.without_lock([&] { return metrics::find_non_finite_rows(batch, threads); });
       report_scan(slots[4], found);
       const metrics::PassOptions options = watch.options(threads);
       sampled = watch.without_lock([&] { return metrics::compute_sampled_measures(batch, pairs, seed, options); });
