@@ -34,10 +34,6 @@ float float_argument(PyObject* object, std::string_view parameter) {
   }
 }
 
-}  // namespace
-
-namespace {
-
 // A batch's embeddings argument converted, its non-finite rows counted and
 // reported to `checked`, then `measure(batch, options)` run on it with the
 // interpreter lock released; the batch is released before any result object
@@ -168,16 +164,9 @@ PyObject* drift_between(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
   });
 }
 
-}  // namespace vextral::native
-
-namespace vextral::native {
-
 namespace {
 
-constexpr std::string_view kSoundDriftParameters[] = {
-    "baseline_isotropy", "baseline_coverage", "baseline_distinctiveness",
-    "current_isotropy",  "current_coverage",  "current_distinctiveness"};
-constexpr FunctionDescription kSoundDriftDescription{"sound_drift", kSoundDriftParameters, 6};
+constexpr FunctionDescription kSoundDriftDescription{"sound_drift", kDriftParameters, 6};
 
 double double_argument(PyObject* object) {
   const double value = PyFloat_AsDouble(object);
