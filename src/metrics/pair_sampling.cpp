@@ -188,10 +188,7 @@ Buffer<float> similarities_of_pairs(const EmbeddingBatch& rows, const EmbeddingB
   const NamedRows& second_rows = columns != nullptr ? right : left;
 
   Buffer<float> similarities(pairs.size());
-  std::size_t parts = threads == 0 ? 1 : threads;
-  const std::size_t most_parts = pairs.size() / kPairsPerPart;
-  if (parts > most_parts) parts = most_parts;
-  if (parts == 0) parts = 1;
+  const std::size_t parts = parts_for(threads, pairs.size(), kPairsPerPart);
   run_parts(parts, [&](std::size_t p) {
     const std::size_t begin = pairs.size() * p / parts, end = pairs.size() * (p + 1) / parts;
     for (std::size_t k = begin; k < end; ++k) {

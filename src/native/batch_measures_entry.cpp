@@ -34,10 +34,6 @@ float float_argument(PyObject* object, std::string_view parameter) {
   }
 }
 
-}  // namespace
-
-namespace {
-
 // A batch's embeddings argument converted, its non-finite rows counted and
 // reported to `checked`, then `measure(batch, options)` run on it with the
 // interpreter lock released; the batch is released before any result object
@@ -78,10 +74,6 @@ PyRef measures_dict(const Measured<Result>& measured) {
   set_item(dict.get(), "rows", PyRef::steal(PyLong_FromSize_t(measured.rows)));
   set_item(dict.get(), "dimension", PyRef::steal(PyLong_FromSize_t(measured.dimension)));
   return dict;
-}
-
-void set_double(PyObject* dict, const char* key, double value) {
-  set_item(dict, key, PyRef::steal(PyFloat_FromDouble(value)));
 }
 
 // The four measures under their names, with `suffix` after each name.
@@ -172,16 +164,9 @@ PyObject* drift_between(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
   });
 }
 
-}  // namespace vextral::native
-
-namespace vextral::native {
-
 namespace {
 
-constexpr std::string_view kSoundDriftParameters[] = {
-    "baseline_isotropy", "baseline_coverage", "baseline_distinctiveness",
-    "current_isotropy",  "current_coverage",  "current_distinctiveness"};
-constexpr FunctionDescription kSoundDriftDescription{"sound_drift", kSoundDriftParameters, 6};
+constexpr FunctionDescription kSoundDriftDescription{"sound_drift", kDriftParameters, 6};
 
 double double_argument(PyObject* object) {
   const double value = PyFloat_AsDouble(object);

@@ -127,14 +127,6 @@ class MappingKeeper final : public metrics::MemoryKeeper {
   std::size_t dropped_ = 0;
 };
 
-std::uint64_t count_argument(PyObject* object, const char* name) {
-  try {
-    return extract_u64(object);
-  } catch (PythonError& error) {
-    throw argument_extraction_error(name, std::move(error));
-  }
-}
-
 [[noreturn]] void raise_os_error() {
   PyErr_SetFromErrno(PyExc_OSError);
   raise_pending_error();
@@ -148,10 +140,10 @@ PyObject* map_float32_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   return run_guarded([&]() -> PyObject* {
     if (nargs != 4)
       throw PythonError::create(PyExc_TypeError, "map_float32_rows() takes 4 positional arguments");
-    const std::uint64_t fd = count_argument(args[0], "fd");
-    const std::uint64_t offset = count_argument(args[1], "offset");
-    const std::uint64_t rows = count_argument(args[2], "rows");
-    const std::uint64_t dimension = count_argument(args[3], "dimension");
+    const std::uint64_t fd = extract_u64_argument(args[0], "fd");
+    const std::uint64_t offset = extract_u64_argument(args[1], "offset");
+    const std::uint64_t rows = extract_u64_argument(args[2], "rows");
+    const std::uint64_t dimension = extract_u64_argument(args[3], "dimension");
     if (fd > 0x7fffffff) throw PythonError::create(PyExc_ValueError, "not a file descriptor");
     if (offset % sizeof(float) != 0)
       throw PythonError::create(PyExc_ValueError, "the rows must start at a multiple of 4 bytes");

@@ -37,13 +37,6 @@ std::uint64_t count_argument(PyObject* object, std::string_view parameter, std::
   return object == nullptr ? absent : extract_u64_argument(object, parameter);
 }
 
-PyRef bytes_result(const metrics::Buffer<unsigned char>& bytes) {
-  PyRef result = PyRef::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
-                                                        static_cast<Py_ssize_t>(bytes.size())));
-  if (!result) raise_pending_error();
-  return result;
-}
-
 // A bytes-like argument's contiguous bytes, held while the keeper lives.
 std::span<const unsigned char> bytes_argument(PyObject* object, BufferKeeper& keeper) {
   if (!keeper.acquire(object, PyBUF_SIMPLE)) raise_pending_error();
@@ -52,10 +45,6 @@ std::span<const unsigned char> bytes_argument(PyObject* object, BufferKeeper& ke
 
 [[noreturn]] void not_a_state() {
   throw PythonError::create(PyExc_ValueError, "not states of exact sums of one kind and shape");
-}
-
-void set_double(PyObject* dict, const char* key, double value) {
-  set_item(dict, key, PyRef::steal(PyFloat_FromDouble(value)));
 }
 
 }  // namespace
@@ -78,7 +67,7 @@ PyObject* pair_sums(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
                        : metrics::pair_sums_within(rows, options);
       });
     }
-    return bytes_result(state).release();
+    return bytes_of(state).release();
   });
 }
 
@@ -106,7 +95,7 @@ PyObject* dimension_sums(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
       state = watch.without_lock(
           [&] { return metrics::dimension_sums_of(rows, static_cast<std::size_t>(dimension), options); });
     }
-    return bytes_result(state).release();
+    return bytes_of(state).release();
   });
 }
 
@@ -123,7 +112,7 @@ PyObject* sum_similarities(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     }
     const std::span<const float> values(static_cast<const float*>(view.buf),
                                         static_cast<std::size_t>(view.len) / sizeof(float));
-    return bytes_result(metrics::sum_similarities(values)).release();
+    return bytes_of(metrics::sum_similarities(values)).release();
   });
 }
 
@@ -143,7 +132,7 @@ PyObject* merge_sums(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     }
     const auto merged = metrics::merge_sums(states);
     if (!merged) not_a_state();
-    return bytes_result(*merged).release();
+    return bytes_of(*merged).release();
   });
 }
 

@@ -135,12 +135,8 @@ class QueryScorer {
   }
 
   void add_missing_queries() {
-    const Duplicates& duplicates = evaluation_.run_duplicates;
-    if (settings_.strict && duplicates.count > 0) {
-      throw TrecInputError(settings_.run_name + ":" + std::to_string(duplicates.line) + ": document '" +
-                           duplicates.document + "' listed again for query '" + duplicates.query +
-                           "' (first on line " + std::to_string(duplicates.first_line) + ")");
-    }
+    if (settings_.strict && evaluation_.run_duplicates.count > 0)
+      throw evaluation_.run_duplicates.error(settings_.run_name, "listed again");
     for (std::uint32_t q = 0; q < qrels_.queries.size(); ++q) {
       if (!judged(q)) continue;
       if (!in_run_[q]) {

@@ -29,19 +29,10 @@ constexpr FunctionDescription kSimilarityDescription{"pair_similarities", kSimil
 constexpr std::string_view kEstimateParameters[] = {"similarities", "dimension_state"};
 constexpr FunctionDescription kEstimateDescription{"sampled_measures", kEstimateParameters, 2};
 
-
 void check_rows(std::uint64_t rows) {
   if (rows > metrics::kMostSampledRows) {
     throw PythonError::create(PyExc_ValueError, "a sample of pairs is drawn from at most 2**32 rows");
   }
-}
-
-
-PyRef bytes_of(const void* data, std::size_t size) {
-  PyRef result = PyRef::steal(PyBytes_FromStringAndSize(static_cast<const char*>(data),
-                                                        static_cast<Py_ssize_t>(size)));
-  if (!result) raise_pending_error();
-  return result;
 }
 
 // A bytes-like argument's bytes, copied out (they need not be aligned), as
@@ -71,7 +62,7 @@ PyRef estimates_dict(const metrics::SampledMeasures& sampled) {
       {"distinctiveness_stderr", sampled.distinctiveness_stderr},
       {"quality_score_stderr", sampled.quality_score_stderr},
   };
-  for (const auto& [key, value] : values) set_item(dict.get(), key, PyRef::steal(PyFloat_FromDouble(value)));
+  for (const auto& [key, value] : values) set_double(dict.get(), key, value);
   const std::pair<const char*, metrics::SampledMeasures::Interval> intervals[] = {
       {"isotropy_interval", sampled.isotropy_interval},
       {"distinctiveness_interval", sampled.distinctiveness_interval},
@@ -103,7 +94,7 @@ PyObject* sampled_measure(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
       rows = batch.rows();
       dimension = batch.dimension();
       check_rows(rows);
-      found = metrics::find_non_finite_rows(batch);
+      found = watch.without_lock([&] { return metrics::find_non_finite_rows(batch, threads); });
       report_scan(slots[4], found);
       const metrics::PassOptions options = watch.options(threads);
       sampled = watch.without_lock([&] { return metrics::compute_sampled_measures(batch, pairs, seed, options); });
@@ -129,7 +120,7 @@ PyObject* draw_pairs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     const metrics::Buffer<metrics::RowPair> pairs =
         watch.without_lock([&] { return metrics::draw_pairs(rows, count, seed); });
     static_assert(sizeof(metrics::RowPair) == 2 * sizeof(std::uint64_t));
-    return bytes_of(pairs.data(), pairs.size() * sizeof(metrics::RowPair)).release();
+    return bytes_of(pairs).release();
   });
 }
 
@@ -156,7 +147,7 @@ PyObject* pair_similarities(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
       similarities = watch.without_lock(
           [&] { return metrics::similarities_of_pairs(rows, between ? &columns : nullptr, pairs, threads); });
     }
-    return bytes_of(similarities.data(), similarities.size() * sizeof(float)).release();
+    return bytes_of(similarities).release();
   });
 }
 

@@ -44,15 +44,8 @@ class TextIndex {
   std::uint32_t find(std::string_view key, const KeyOf& key_of) const {
     if (ordered_) return find_ordered(key);
     if (slots_.empty()) return npos;
-    const std::uint64_t hash = text_hash(key, seed_);
-    const auto tag = static_cast<std::uint32_t>(hash >> 32);
-    std::size_t index = home(hash);
-    for (std::size_t probes = 0; probes < kMaxProbes; ++probes) {
-      const Slot slot = slots_[index];
-      if (slot.number == kEmpty) return npos;
-      if (slot.tag == tag && key_of(slot.number - 1) == key) return slot.number - 1;
-      index = (index + 1) & mask_;
-    }
+    const std::size_t at = walk(key, text_hash(key, seed_), key_of);
+    if (at != kWalkTooLong) return slots_[at].number == kEmpty ? npos : slots_[at].number - 1;
     turn_ordered(slots_, key_of);
     return find_ordered(key);
   }
@@ -62,23 +55,17 @@ class TextIndex {
   // `number` (below npos) for the key and returns npos.
   template <class KeyOf, class Add>
   std::uint32_t find_or_add(std::string_view key, std::uint32_t number, const KeyOf& key_of, Add&& add) {
-    if (!ordered_) {
-      if (2 * (size_ + 1) > slots_.size()) grow(key_of);
-    }
+    if (!ordered_ && 2 * (size_ + 1) > slots_.size()) grow(key_of);
     if (!ordered_) {
       const std::uint64_t hash = text_hash(key, seed_);
-      const auto tag = static_cast<std::uint32_t>(hash >> 32);
-      std::size_t index = home(hash);
-      for (std::size_t probes = 0; probes < kMaxProbes; ++probes) {
-        Slot& slot = slots_[index];
-        if (slot.number == kEmpty) {
-          add();
-          slot = Slot{number + 1, tag};
-          ++size_;
-          return npos;
-        }
-        if (slot.tag == tag && key_of(slot.number - 1) == key) return slot.number - 1;
-        index = (index + 1) & mask_;
+      const std::size_t at = walk(key, hash, key_of);
+      if (at != kWalkTooLong) {
+        Slot& slot = slots_[at];
+        if (slot.number != kEmpty) return slot.number - 1;
+        add();
+        slot = Slot{number + 1, tag_of(hash)};
+        ++size_;
+        return npos;
       }
       turn_ordered(slots_, key_of);
     }
@@ -107,9 +94,28 @@ class TextIndex {
     std::uint32_t tag;     // the high half of the key's hash
   };
 
+  static constexpr std::size_t kWalkTooLong = ~std::size_t{0};
+
+  static std::uint32_t tag_of(std::uint64_t hash) noexcept { return static_cast<std::uint32_t>(hash >> 32); }
+
   // A key's first slot: the top bits of its hash, so that up to 2^32 slots
   // the tag alone tells it and growing never reads the keys again.
   std::size_t home(std::uint64_t hash) const noexcept { return static_cast<std::size_t>(hash >> shift_); }
+
+  // The slot holding `key` (whose hash is `hash`) or, where it is absent,
+  // the empty slot that ends its probe walk; kWalkTooLong when the walk
+  // passes kMaxProbes slots.
+  template <class KeyOf>
+  std::size_t walk(std::string_view key, std::uint64_t hash, const KeyOf& key_of) const {
+    const std::uint32_t tag = tag_of(hash);
+    std::size_t index = home(hash);
+    for (std::size_t probes = 0; probes < kMaxProbes; ++probes) {
+      const Slot slot = slots_[index];
+      if (slot.number == kEmpty || (slot.tag == tag && key_of(slot.number - 1) == key)) return index;
+      index = (index + 1) & mask_;
+    }
+    return kWalkTooLong;
+  }
 
   template <class KeyOf>
   void grow(const KeyOf& key_of) {

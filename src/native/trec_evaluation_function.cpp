@@ -144,12 +144,6 @@ PyRef duplicates_result(const Duplicates& duplicates) {
   return result;
 }
 
-[[noreturn]] void duplicate_judgment(const std::string& qrels_name, const Duplicates& duplicates) {
-  throw TrecInputError(qrels_name + ":" + std::to_string(duplicates.line) + ": document '" + duplicates.document +
-                       "' judged again for query '" + duplicates.query + "' (first on line " +
-                       std::to_string(duplicates.first_line) + ")");
-}
-
 struct ReadQrels {
   std::optional<Qrels> qrels;
   Duplicates duplicates;
@@ -217,7 +211,7 @@ PyObject* evaluate(PyObject* const* args, Py_ssize_t nargs) {
       evaluation = evaluate_stored_run(store, run_queries, *read.qrels, settings);
     }
     // After the run's own repeats, which the evaluation reports.
-    if (settings.strict && read.duplicates.count > 0) duplicate_judgment(qrels_name, read.duplicates);
+    if (settings.strict && read.duplicates.count > 0) throw read.duplicates.error(qrels_name, "judged again");
     const double total = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 
     const Qrels& qrels = *read.qrels;

@@ -347,6 +347,11 @@ void Duplicates::note(std::uint64_t at, std::uint64_t first_at, std::string_view
   }
 }
 
+TrecInputError Duplicates::error(const std::string& file, std::string_view repeated) const {
+  return TrecInputError(file + ":" + std::to_string(line) + ": document '" + document + "' " + std::string(repeated) +
+                        " for query '" + query + "' (first on line " + std::to_string(first_line) + ")");
+}
+
 void RunReader::feed(std::string_view chunk) {
   splitter_.feed(chunk, [this](std::string_view text, std::uint64_t number) { line(text, number); });
 }

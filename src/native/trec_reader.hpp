@@ -127,6 +127,9 @@ struct Duplicates {
   std::string document;
 
   void note(std::uint64_t at, std::uint64_t first_at, std::string_view query_name, std::string_view document_name);
+  // What a strict reading of `file` reports for the first repeated line:
+  // "{file}:{line}: document '...' {repeated} for query '...' (first on line N)".
+  TrecInputError error(const std::string& file, std::string_view repeated) const;
 };
 
 // A whole run in memory, for files that do not list each query's lines
