@@ -14,7 +14,7 @@ from dataclasses import dataclass
 from typing import Any
 
 from vextral.cluster import EXTRA, measure_dask
-from vextral.embedding_files import Embeddings, ReadOptions, load_embeddings
+from vextral.embedding_files import Embeddings, ReadOptions, check_unchanged, load_embeddings
 from vextral.embedding_measures import Quality, measure_drift
 from vextral.errors import UserError
 from vextral.sampling import DEFAULT_SEED, Estimates, measure_sampled
@@ -139,7 +139,7 @@ def _measure(embeddings: Embeddings, arguments: argparse.Namespace, where: Sessi
         seed = DEFAULT_SEED if arguments.seed is None else arguments.seed
         threads = 1 if where.client is not None else arguments.threads
         sampled = measure_sampled(embeddings, arguments.pairs, seed, threads=threads, checked=checked)
-        cli.check_unchanged(embeddings)
+        check_unchanged(embeddings)
         return sampled
     if arguments.seed is not None:
         raise UserError("--seed chooses the sample of --pairs: give --pairs N too")

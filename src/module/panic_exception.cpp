@@ -117,6 +117,13 @@ void register_panic_reduction(PyObject* panic_class) noexcept {
   PendingErrorAside aside;
   if (PyRef table = dispatch_table(); table && PyDict_Check(table.get())) {
     PyObject* current = PyDict_GetItem(table.get(), panic_class);  // borrowed; null when absent
+    // This module's own reducer is known by its function, without the name
+    // lookup that tells the other module's apart (and that costs every
+    // raise a few objects the interpreter keeps).
+    if (current != nullptr && PyCFunction_Check(current) &&
+        PyCFunction_GetFunction(current) == reduce_panic) {
+      return;
+    }
     if (current != nullptr && is_our_reducer(current)) return;
   }
   PyRef reducer = PyRef::steal(PyCMethod_New(&reducer_definition, nullptr, nullptr, nullptr));
@@ -145,10 +152,7 @@ std::string panic_message(PyObject* exception) {
 }  // namespace
 
 PyObject* panic_exception_type() {
-  if (panic_exception_class != nullptr) {
-    register_panic_reduction(panic_exception_class);
-    return panic_exception_class;
-  }
+  if (panic_exception_class != nullptr) return panic_exception_class;
   if (PyRef registered = registered_panic_class()) {
     panic_exception_class = registered.release();
     register_panic_reduction(panic_exception_class);
@@ -190,6 +194,10 @@ void raise_panic_exception(std::string_view message) {
     PyErr_NoMemory();
     return;
   }
+  // A library that took over every exception class's pickling since the
+  // last raise (tblib, once distributed is imported) is undone here, where a
+  // panic is about to exist, rather than at every comparison with the class.
+  register_panic_reduction(panic_class);
   PyRef text = PyRef::steal(
       PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
   if (!text) return;
@@ -205,7 +213,9 @@ void resume_panic(PyRef exception) {
 }
 
 PyRef rebuild_panic_exception(PyObject* args) {
-  PyRef instance = PyRef::steal(PyObject_Call(panic_exception_type(), args, nullptr));
+  PyObject* panic_class = panic_exception_type();
+  register_panic_reduction(panic_class);
+  PyRef instance = PyRef::steal(PyObject_Call(panic_class, args, nullptr));
   if (!instance) raise_pending_error();
   return instance;
 }
